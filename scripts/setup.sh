@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Installs whatever this project needs that the machine does not have yet:
+# the i686 mingw-w64 cross compiler, Wine with its 32-bit half, Xvfb, wixl,
+# the native build and test tools, and the ru_RU.UTF-8 locale that the
+# code-page tests run under. Safe to run again; it installs nothing twice.
+set -euo pipefail
+
+log() { printf 'setup: %s\n' "$*"; }
+die() { printf 'setup: ERROR: %s\n' "$*" >&2; exit 1; }
+
+[[ $(id -u) -eq 0 ]] || die "run as root (apt-get and localedef need it)"
+
+# Debian packages, with the command that shows each is already there.
+declare -A need=(
+  [cmake]="command -v cmake"
+  [g++]="command -v g++"
+  [make]="command -v make"
+  [python3]="command -v python3"
+  [libgtest-dev]="test -f /usr/include/gtest/gtest.h"
+  [libgmock-dev]="test -f /usr/include/gmock/gmock.h"
+  [clang-format]="command -v clang-format"
+  [g++-mingw-w64-i686]="command -v i686-w64-mingw32-g++"
+  [binutils-mingw-w64-i686]="command -v i686-w64-mingw32-windres"
+  [wine]="command -v wine"
+  [wine32:i386]="dpkg -s wine32:i386"
+  [xvfb]="command -v xvfb-run"
+  [xauth]="command -v xauth"
+  [wixl]="command -v wixl"
+  [locales]="command -v localedef"
+  [x11-apps]="command -v xwd"
+  [netpbm]="command -v xwdtopnm"
+)
+
+missing=()
+for pkg in "${!need[@]}"; do
+  eval "${need[$pkg]}" >/dev/null 2>&1 || missing+=("$pkg")
+done
+
+if ((${#missing[@]})); then
+  log "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+  fi
+  if ! { apt-get update && apt-get install -y --no-install-recommends "${missing[@]}"; }; then
+    # The security suite's i386 index can be served stale, and its amd64
+    # libraries then have no i386 twins at the same version. Leave that
+    # suite out, through apt's own options, without touching the system's
+    # sources.
+    log "plain apt failed; retrying without the security suite"
+    tmp=$(mktemp -d)
+    mkdir -p "$tmp/sources" "$tmp/lists/partial"
+    for src in /etc/apt/sources.list.d/*.sources; do
+      [[ -e $src ]] || continue
+      # Keep every stanza whose Suites line does not name a -security suite.
+      awk 'BEGIN { RS = ""; ORS = "\n\n" } !/Suites:[^\n]*-security/' "$src" \
+        >"$tmp/sources/$(basename "$src")"
+    done
+    opts=(-o "Dir::Etc::SourceParts=$tmp/sources"
+          -o "Dir::Etc::SourceList=/dev/null"
+          -o "Dir::State::Lists=$tmp/lists")
+    apt-get "${opts[@]}" update ||
+      die "apt-get update failed even without the security suite"
+    apt-get "${opts[@]}" install -y --no-install-recommends "${missing[@]}" ||
+      die "could not install: ${missing[*]}"
+    rm -rf "$tmp"
+  fi
+  for pkg in "${missing[@]}"; do
+    eval "${need[$pkg]}" >/dev/null 2>&1 || die "$pkg is still missing after install"
+  done
+else
+  log "all packages present"
+fi
+
+# Wine maps Cyrillic file names under code page 1251 only if the locale exists.
+if ! locale -a 2>/dev/null | grep -qix 'ru_RU.utf8'; then
+  log "generating locale ru_RU.UTF-8"
+  localedef -i ru_RU -f UTF-8 ru_RU.UTF-8 || die "could not generate ru_RU.UTF-8"
+fi
+
+log "ready"
