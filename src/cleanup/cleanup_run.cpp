@@ -38,8 +38,8 @@ bool toAnsiPath(PCWSTR widePath, std::string& ansiPath) {
   BOOL usedDefault = FALSE;
   BOOL* usedDefaultOut = utf8 ? nullptr : &usedDefault;
 
-  const int size = WideCharToMultiByte(CP_ACP, flags, widePath, -1, nullptr,
-                                       0, nullptr, usedDefaultOut);
+  const int size = WideCharToMultiByte(CP_ACP, flags, widePath, -1, nullptr, 0,
+                                       nullptr, usedDefaultOut);
   if (size <= 0 || usedDefault) {
     return false;
   }

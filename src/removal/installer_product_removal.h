@@ -6,7 +6,8 @@
 inline constexpr const char kLauncherProductName[] = "Tovik Workspace Starter";
 // Fixed, not looked up: a 32-bit process on 64-bit Windows reaches the
 // 32-bit msiexec through this path.
-inline constexpr const char kMsiexecPath[] = "c:\\Windows\\system32\\msiexec.exe";
+inline constexpr const char kMsiexecPath[] =
+    "c:\\Windows\\system32\\msiexec.exe";
 
 // True when msiexec's exit code means the product is gone or going: success,
 // success with a restart started or needed, the product already gone, or

@@ -13,9 +13,9 @@ bool launchAndWait(std::string executablePath, std::string arguments,
   PROCESS_INFORMATION child{};
   // The path goes only in as the application name; CreateProcessA may write
   // into the command line, so it gets this call's own copy of the arguments.
-  const BOOL started = CreateProcessA(
-      executablePath.c_str(), arguments.data(), nullptr, nullptr, FALSE, 0,
-      nullptr, nullptr, &startup, &child);
+  const BOOL started =
+      CreateProcessA(executablePath.c_str(), arguments.data(), nullptr, nullptr,
+                     FALSE, 0, nullptr, nullptr, &startup, &child);
   UniqueHandle process(child.hProcess);
   UniqueHandle thread(child.hThread);
 
