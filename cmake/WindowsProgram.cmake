@@ -19,6 +19,9 @@ set_source_files_properties(src/cleanup/UninstallTovikComponents.rc PROPERTIES
 
 target_link_options(UninstallTovikComponents PRIVATE
   -static
+  # The static runtime brings its debug sections along; a release ships
+  # without them.
+  $<$<CONFIG:Release>:-s>
   # Declare Windows Vista/7 (6.0) as the oldest system, not the linker's 4.0.
   -Wl,--major-os-version,6,--minor-os-version,0
   -Wl,--major-subsystem-version,6,--minor-subsystem-version,0)
