@@ -1,0 +1,470 @@
+"""Runs UninstallTovikComponents.exe under Wine, in a throwaway prefix, and
+shows the tests what it printed, what its message box said and what it
+started.
+
+One WineMachine per test module: its own Wine prefix in a temporary folder,
+its own virtual X display (so that parallel test runs never share one), and
+the small fixture programs built beside the executable:
+
+  stand_in.exe        an uninstaller or product process that records how it
+                      was started (see stand_in.c)
+  box_reader.exe      reads the "Tovik" message box and presses OK
+  process_lister.exe  prints "<pid>\\t<image base name>" per process
+  desktop_keeper.exe  keeps Wine's desktop process up between runs
+  product_lister.exe  prints "<code> <AssignmentType> <name>" per installed
+                      Windows Installer product
+
+Everything it needs comes from the environment (set by CMake): TOVIK_EXE,
+TOVIK_FIXTURES, WINE, WINESERVER, XVFB, and WIXL for tests that build MSI
+packages. Anything missing raises HarnessError: a test layer that cannot run
+must fail, never skip.
+
+Later tests can drive anything else through the same prefix: wine() runs any
+Windows command in it (for example msiexec with a package built by wixl into
+machine.work_dir), and windows_path() names a file below drive_c the way
+Windows programs see it.
+"""
+
+import json
+import os
+import select
+import shutil
+import subprocess
+import tempfile
+import time
+import unittest
+from dataclasses import dataclass
+from pathlib import Path
+
+# The per-user components the program looks for, in the order it removes
+# them; each is also the name of its folder below <roaming>\Tovik.
+COMPONENTS = (
+    "Tovik Hosted Apps Client",
+    "Tovik Remote Desk Client",
+    "Device Inspector",
+    "Deploy Client",
+)
+# The product executables the program terminates before anything else.
+PRODUCT_PROCESS_NAMES = (
+    "tvDeviceInspector.exe",
+    "uacDeviceInspector.exe",
+    "TovikWorkspaceStarter.exe",
+    "tvRemoteDesk.exe",
+    "TovikDeployClient.exe",
+)
+
+USER_SHELL_FOLDERS = (r"HKCU\Software\Microsoft\Windows\CurrentVersion"
+                      r"\Explorer\User Shell Folders")
+
+# Wine derives the ANSI code page from the locale. Every run names its
+# locale, so the host's own settings never leak in.
+WESTERN = "C.UTF-8"  # code page 1252
+RUSSIAN = "ru_RU.UTF-8"  # code page 1251
+
+RUN_TIMEOUT = 120  # seconds; the longest run waits 10 s per uninstaller
+BOX_TIMEOUT_MS = 60000
+
+
+class HarnessError(Exception):
+    """The test machine cannot be set up or used as the tests expect."""
+
+
+@dataclass
+class RunResult:
+    stdout: bytes  # exactly as written: text mode, so CR LF line ends
+    exit_code: int  # as wine passes it on: the low 8 bits
+    box: dict  # box_reader.exe's report
+    seconds: float  # from start to exit of the program
+    stderr: bytes
+
+
+@dataclass
+class Record:
+    """One line of a stand-in's record file."""
+
+    event: str  # "start", or "done" once its sleep has ended
+    pid: int
+    path: str  # GetModuleFileNameA
+    command_line: str  # GetCommandLineA
+
+
+def _required_file(variable):
+    value = os.environ.get(variable)
+    if not value:
+        raise HarnessError(f"{variable} is not set; run the tests through ctest")
+    path = Path(value)
+    if not path.is_file():
+        raise HarnessError(f"{variable}={value} does not exist; build first")
+    return path
+
+
+def wait_until(condition, timeout, what):
+    deadline = time.monotonic() + timeout
+    while True:
+        result = condition()
+        if result:
+            return result
+        if time.monotonic() > deadline:
+            raise HarnessError(f"timed out after {timeout} s waiting for {what}")
+        time.sleep(0.2)
+
+
+class WineMachine:
+
+    def __init__(self):
+        self.exe = _required_file("TOVIK_EXE")
+        fixtures = os.environ.get("TOVIK_FIXTURES", "")
+        self.stand_in = _required_file_in(fixtures, "stand_in.exe")
+        self.box_reader = _required_file_in(fixtures, "box_reader.exe")
+        self.lister = _required_file_in(fixtures, "process_lister.exe")
+        self.keeper = _required_file_in(fixtures, "desktop_keeper.exe")
+        self.product_lister = _required_file_in(fixtures, "product_lister.exe")
+        self.wine_binary = _required_file("WINE")
+        self.wineserver = _required_file("WINESERVER")
+        self.xvfb = _required_file("XVFB")
+        self.wixl = os.environ.get("WIXL")  # only MSI tests need it
+
+        self.temp = Path(tempfile.mkdtemp(prefix="tovik-e2e-"))
+        self.work_dir = self.temp / "work"  # outputs, packages, logs
+        self.work_dir.mkdir()
+        self.prefix = self.temp / "prefix"
+        self.drive_c = self.prefix / "drive_c"
+        self._xvfb_process = None
+        self._keeper = None
+        self._started = {}  # start_process(): process -> file name
+        self._shell_folder_changed = False
+        try:
+            self._start()
+        except BaseException:
+            self.stop()
+            raise
+
+    # --- life cycle -------------------------------------------------------
+
+    def _start(self):
+        self.display = self._start_xvfb()
+        boot = self.wine("wineboot", "-i", check=False, timeout=300)
+        if boot.returncode != 0:
+            raise HarnessError(f"wineboot -i failed:\n{boot.stderr.decode()}")
+        users = [p for p in (self.drive_c / "users").iterdir()
+                 if p.name != "Public"]
+        if len(users) != 1:
+            raise HarnessError(f"expected one user folder, found {users}")
+        self.user = users[0].name
+        self.roaming = users[0] / "AppData" / "Roaming"
+        self.roaming_windows = rf"C:\users\{self.user}\AppData\Roaming"
+        self._default_shell_folder = self._query_shell_folder()
+
+        self._keeper = self._popen([self.keeper])
+
+        def desktop_up():
+            if self._keeper.poll() is not None:
+                raise HarnessError("desktop_keeper.exe exited with "
+                                   f"{self._keeper.returncode}: no display?")
+            names = self.process_names()
+            return "explorer.exe" in names and "desktop_keeper.exe" in names
+        wait_until(desktop_up, 60, "Wine's desktop and the desktop keeper")
+
+    def _start_xvfb(self):
+        read_end, write_end = os.pipe()
+        try:
+            with open(self.work_dir / "xvfb.log", "wb") as log:
+                self._xvfb_process = subprocess.Popen(
+                    [self.xvfb, "-displayfd", str(write_end), "-screen", "0",
+                     "1024x768x24", "-nolisten", "tcp"],
+                    pass_fds=(write_end,), stdout=subprocess.DEVNULL,
+                    stderr=log)
+            os.close(write_end)
+            write_end = None
+            # Xvfb writes the display number it chose, then a line feed,
+            # once it is ready; it dies if the pipe closes before both.
+            answer = b""
+            while not answer.endswith(b"\n"):
+                ready, _, _ = select.select([read_end], [], [], 30)
+                chunk = os.read(read_end, 64) if ready else b""
+                if not chunk:
+                    break
+                answer += chunk
+            number = answer.decode().strip()
+        finally:
+            os.close(read_end)
+            if write_end is not None:
+                os.close(write_end)
+        if not number.isdigit():
+            raise HarnessError("Xvfb did not report a display; see "
+                               f"{self.work_dir / 'xvfb.log'}")
+        return ":" + number
+
+    def stop(self):
+        """Ends every Wine process of the prefix, the display, and removes
+        the temporary folder."""
+        if self.prefix.exists():
+            subprocess.run([self.wineserver, "-k"], env=self._env(WESTERN),
+                           stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=60)
+        for process in [*self._started, self._keeper, self._xvfb_process]:
+            if process is not None:
+                _end(process)
+        shutil.rmtree(self.temp, ignore_errors=True)
+
+    def reset(self):
+        """Puts the machine back to a fresh state between tests: no planted
+        files, no leftover stand-ins, the roaming folder where Wine keeps
+        it."""
+        ours = {"uninstall.exe", *PRODUCT_PROCESS_NAMES,
+                *self._started.values()}
+        leftovers = [pid for pid, name in self.processes() if name in ours]
+        if leftovers:
+            args = [a for pid in leftovers for a in ("/PID", str(pid))]
+            self.wine("taskkill", "/F", *args, check=False)
+            wait_until(lambda: not set(leftovers) & {
+                pid for pid, _ in self.processes()}, 30, "stand-ins to end")
+        for process in self._started:
+            _end(process)
+        self._started.clear()
+        if self._shell_folder_changed:
+            self.set_roaming_folder(self._default_shell_folder)
+            self._shell_folder_changed = False
+        for folder in (self.roaming / "Tovik", self.drive_c / "Tovik",
+                       self.drive_c / "e2e"):
+            shutil.rmtree(folder, ignore_errors=True)
+        self.roaming.mkdir(parents=True, exist_ok=True)
+
+    # --- Wine -------------------------------------------------------------
+
+    def _env(self, locale):
+        env = {k: v for k, v in os.environ.items()
+               if not k.startswith(("LC_", "LANG"))}
+        env.update(
+            WINEPREFIX=str(self.prefix),
+            WINEDEBUG="-all",
+            # No Mono or Gecko: there is nothing to download them from, and
+            # their installers would wait for a click.
+            WINEDLLOVERRIDES="mscoree,mshtml=",
+            LANG=WESTERN,
+            LC_ALL=locale,
+        )
+        if self._xvfb_process is not None:
+            env["DISPLAY"] = self.display
+        return env
+
+    def _popen(self, command, locale=WESTERN, **kwargs):
+        kwargs.setdefault("stdout", subprocess.DEVNULL)
+        kwargs.setdefault("stderr", subprocess.DEVNULL)
+        # Programs start on C:, so a path that begins with a backslash means
+        # the root of C:, as it would for a user who starts them from there.
+        cwd = self.drive_c if self.drive_c.is_dir() else self.temp
+        return subprocess.Popen([self.wine_binary, *map(str, command)],
+                                env=self._env(locale), cwd=cwd, **kwargs)
+
+    def wine(self, *command, locale=WESTERN, check=True, timeout=120):
+        """Runs a Windows command in the prefix and waits for it alone (not
+        for the children it leaves running), then returns its output."""
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            process = self._popen(command, locale, stdout=out, stderr=err)
+            try:
+                returncode = process.wait(timeout)
+            except subprocess.TimeoutExpired:
+                _end(process)
+                raise HarnessError(f"wine {command} did not end") from None
+            out.seek(0)
+            err.seek(0)
+            result = subprocess.CompletedProcess(command, returncode,
+                                                 out.read(), err.read())
+        if check and result.returncode != 0:
+            raise HarnessError(
+                f"wine {' '.join(map(str, command))} exited with "
+                f"{result.returncode}:\n{result.stdout.decode(errors='replace')}"
+                f"{result.stderr.decode(errors='replace')}")
+        return result
+
+    def windows_path(self, path):
+        """The C: path of a file or folder below drive_c."""
+        relative = Path(path).relative_to(self.drive_c)
+        return "\\".join(["C:", *relative.parts])
+
+    # --- the roaming folder ----------------------------------------------
+
+    def _query_shell_folder(self):
+        output = self.wine("reg", "query", USER_SHELL_FOLDERS, "/v",
+                           "AppData").stdout.decode()
+        for line in output.splitlines():
+            fields = line.split(None, 2)
+            if fields[:2] == ["AppData", "REG_EXPAND_SZ"]:
+                return fields[2]
+        raise HarnessError(f"no AppData shell folder in:\n{output}")
+
+    def set_roaming_folder(self, windows_path):
+        """Points the user's roaming folder somewhere else until reset()."""
+        self.wine("reg", "add", USER_SHELL_FOLDERS, "/v", "AppData", "/t",
+                  "REG_EXPAND_SZ", "/d", windows_path, "/f")
+        self._shell_folder_changed = True
+
+    # --- planting uninstallers -------------------------------------------
+
+    def component_folder(self, component, roaming=None):
+        return (roaming or self.roaming) / "Tovik" / component
+
+    def plant_stand_in(self, folder, name="uninstall.exe", exit_code=None,
+                       sleep_ms=None):
+        """Copies the stand-in into `folder` under `name`; `exit_code` and
+        `sleep_ms` go into the files that tell it what to do."""
+        folder.mkdir(parents=True, exist_ok=True)
+        target = folder / name
+        shutil.copyfile(self.stand_in, target)
+        if exit_code is not None:
+            (folder / "exit_code.txt").write_text(f"{exit_code}\n")
+        if sleep_ms is not None:
+            (folder / "sleep_ms.txt").write_text(f"{sleep_ms}\n")
+        return target
+
+    def plant_text_file(self, folder, name="uninstall.exe"):
+        folder.mkdir(parents=True, exist_ok=True)
+        (folder / name).write_text("This is a text file, not a program.\n")
+
+    def plant_folder(self, folder, name="uninstall.exe"):
+        (folder / name).mkdir(parents=True)
+
+    def records(self, folder, code_page="cp1252"):
+        """What the stand-ins in `folder` recorded, in order; [] when none
+        of them ever started."""
+        path = folder / "stand_in_record.txt"
+        if not path.exists():
+            return []
+        records = []
+        for line in path.read_bytes().decode(code_page).split("\n")[:-1]:
+            event, pid, module, command_line = line.split("|", 3)
+            records.append(Record(event, int(pid), module, command_line))
+        return records
+
+    # --- running the program ---------------------------------------------
+
+    def run_program(self, *args, locale=WESTERN, remove_first=()):
+        """Runs the program with `args` while box_reader.exe waits for its
+        message box and presses OK. The folders in `remove_first` are
+        removed right before the start, after anything in the prefix that
+        might re-create them.
+
+        Standard output goes to a file, never a pipe: under Wine the
+        program's children hold its output open, and a pipe would not end
+        before the last of them."""
+        if self._xvfb_process.poll() is not None:
+            raise HarnessError("Xvfb has ended; see "
+                               f"{self.work_dir / 'xvfb.log'}")
+        out_path = self.work_dir / "program.out"
+        err_path = self.work_dir / "program.err"
+        box_path = self.work_dir / "box.json"
+        with open(box_path, "wb") as box_file:
+            reader = self._popen([self.box_reader, BOX_TIMEOUT_MS], locale,
+                                 stdout=box_file)
+        for folder in remove_first:
+            shutil.rmtree(folder, ignore_errors=True)
+        with open(out_path, "wb") as out, open(err_path, "wb") as err:
+            started = time.monotonic()
+            program = self._popen([self.exe, *args], locale, stdout=out,
+                                  stderr=err)
+            try:
+                exit_code = program.wait(RUN_TIMEOUT)
+            except subprocess.TimeoutExpired:
+                _end(program)
+                _end(reader)
+                raise HarnessError(
+                    "the program did not end; box reader said: "
+                    f"{box_path.read_bytes()!r}") from None
+            seconds = time.monotonic() - started
+        try:
+            reader.wait(60)
+        except subprocess.TimeoutExpired:
+            _end(reader)
+        report = box_path.read_bytes()
+        try:
+            box = json.loads(report)
+        except ValueError:
+            raise HarnessError(f"box reader reported {report!r}") from None
+        return RunResult(out_path.read_bytes(), exit_code, box, seconds,
+                         err_path.read_bytes())
+
+    # --- processes --------------------------------------------------------
+
+    def processes(self):
+        """Every running process as (pid, image base name), in the order
+        the system enumerates them."""
+        output = self.wine(self.lister).stdout.decode("cp1252")
+        listed = []
+        for line in output.splitlines():
+            pid, name = line.split("\t", 1)
+            listed.append((int(pid), name))
+        return listed
+
+    def process_names(self):
+        return [name for _, name in self.processes()]
+
+    def start_process(self, path):
+        """Starts a program below drive_c and leaves it running until
+        reset(). Wait for it with wait_for_processes()."""
+        self._started[self._popen([path])] = Path(path).name
+
+    def wait_for_processes(self, names):
+        """Waits until every name in `names` runs as often as it is listed
+        there; returns the process list."""
+        def all_running():
+            listed = self.processes()
+            running = [name for _, name in listed]
+            if all(running.count(n) >= names.count(n) for n in set(names)):
+                return listed
+            return None
+        return wait_until(all_running, 60, f"processes {names}")
+
+
+def _required_file_in(folder, name):
+    if not folder:
+        raise HarnessError("TOVIK_FIXTURES is not set; run the tests "
+                           "through ctest")
+    path = Path(folder) / name
+    if not path.is_file():
+        raise HarnessError(f"fixture {path} does not exist; build first")
+    return path
+
+
+def _end(process):
+    """Ends a process we started, politely first: Xvfb removes its lock
+    files only when it is allowed to."""
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+    process.wait()
+
+
+class WineTestCase(unittest.TestCase):
+    """Assertions shared by the test modules."""
+
+    maxDiff = None
+
+    def assert_console(self, result, lines, code_page="cp1252"):
+        """The whole standard output is `lines`, each ended by CR LF, in the
+        given ANSI code page; and the program exited with 0."""
+        expected = "".join(line + "\r\n" for line in lines).encode(code_page)
+        # Line by line first, for a readable difference; then byte for byte.
+        self.assertEqual(
+            result.stdout.decode(code_page, "backslashreplace")
+            .splitlines(keepends=True),
+            expected.decode(code_page).splitlines(keepends=True),
+            f"standard error: {result.stderr!r}")
+        self.assertEqual(result.stdout, expected)
+        self.assertEqual(result.exit_code, 0)
+
+    def assert_box(self, result, text, ok_label="OK"):
+        """The run ended with one message box: caption "Tovik", `text`, a
+        single OK button, no icon, no owner; and OK closed it."""
+        box = result.box
+        self.assertTrue(box["found"], "no message box appeared")
+        self.assertEqual(
+            {key: box[key] for key in
+             ("class", "caption", "text", "buttons", "icon", "owner",
+              "closed")},
+            {"class": "#32770", "caption": "Tovik", "text": text,
+             "buttons": [{"id": 1, "text": ok_label, "visible": True}],
+             "icon": False, "owner": 0, "closed": True})
