@@ -28,6 +28,7 @@ declare -A need=(
   [wixl]="command -v wixl"
   [locales]="command -v localedef"
   [x11-apps]="command -v xwd"
+  [x11-utils]="command -v xwininfo"
   [netpbm]="command -v xwdtopnm"
 )
 

@@ -111,7 +111,9 @@ def wait_until(condition, timeout, what):
 
 class WineMachine:
 
-    def __init__(self):
+    def __init__(self, display=None):
+        """`display` names an X display to use, such as the user's own;
+        without one the machine starts a virtual display of its own."""
         self.exe = _required_file("TOVIK_EXE")
         fixtures = os.environ.get("TOVIK_FIXTURES", "")
         self.stand_in = _required_file_in(fixtures, "stand_in.exe")
@@ -130,6 +132,7 @@ class WineMachine:
         self.prefix = self.temp / "prefix"
         self.drive_c = self.prefix / "drive_c"
         self._xvfb_process = None
+        self.display = display
         self._keeper = None
         self._started = {}  # start_process(): process -> file name
         self._shell_folder_changed = False
@@ -142,7 +145,8 @@ class WineMachine:
     # --- life cycle -------------------------------------------------------
 
     def _start(self):
-        self.display = self._start_xvfb()
+        if self.display is None:
+            self.display = self._start_xvfb()
         boot = self.wine("wineboot", "-i", check=False, timeout=300)
         if boot.returncode != 0:
             raise HarnessError(f"wineboot -i failed:\n{boot.stderr.decode()}")
@@ -244,7 +248,7 @@ class WineMachine:
             LANG=WESTERN,
             LC_ALL=locale,
         )
-        if self._xvfb_process is not None:
+        if self.display is not None:
             env["DISPLAY"] = self.display
         return env
 
@@ -256,6 +260,11 @@ class WineMachine:
         cwd = self.drive_c if self.drive_c.is_dir() else self.temp
         return subprocess.Popen([self.wine_binary, *map(str, command)],
                                 env=self._env(locale), cwd=cwd, **kwargs)
+
+    def start(self, command, locale=WESTERN, **kwargs):
+        """Starts a Windows program in the prefix and returns at once; the
+        keyword arguments go to subprocess.Popen."""
+        return self._popen(command, locale, **kwargs)
 
     def wine(self, *command, locale=WESTERN, check=True, timeout=120):
         """Runs a Windows command in the prefix and waits for it alone (not
@@ -348,7 +357,8 @@ class WineMachine:
         Standard output goes to a file, never a pipe: under Wine the
         program's children hold its output open, and a pipe would not end
         before the last of them."""
-        if self._xvfb_process.poll() is not None:
+        if (self._xvfb_process is not None and
+                self._xvfb_process.poll() is not None):
             raise HarnessError("Xvfb has ended; see "
                                f"{self.work_dir / 'xvfb.log'}")
         out_path = self.work_dir / "program.out"
@@ -384,6 +394,61 @@ class WineMachine:
         return RunResult(out_path.read_bytes(), exit_code, box, seconds,
                          err_path.read_bytes())
 
+    # --- Windows Installer packages ----------------------------------------
+
+    def install_msi(self, code, name, per_machine=False):
+        """Builds a one-file MSI package named `name` with product code
+        `code` (a braced GUID) with wixl and installs it quietly, per user
+        or per machine."""
+        if not self.wixl:
+            raise HarnessError("WIXL is not set; run the tests through ctest")
+        folder = self.drive_c / "packages" / packed_code(code)
+        folder.mkdir(parents=True, exist_ok=True)
+        (folder / "readme.txt").write_text("fixture payload\n")
+        # The other GUIDs derive from the product code, so that a package
+        # built twice is the same package.
+        digits = packed_code(code)
+        (folder / "package.wxs").write_text(_WXS_TEMPLATE.format(
+            code=code, name=name,
+            upgrade="{%s-%s-%s-%s-%s}" % (digits[:8], digits[8:12],
+                                          digits[12:16], digits[16:20],
+                                          digits[20:]),
+            component="{%s-0000-4000-8000-%s}" % (digits[:8], digits[20:]),
+            scope="perMachine" if per_machine else "perUser",
+            root="ProgramFilesFolder" if per_machine else "LocalAppDataFolder",
+            folder=digits[:8]))
+        subprocess.run([self.wixl, "-o", str(folder / "package.msi"),
+                        str(folder / "package.wxs")], cwd=folder, check=True,
+                       stdout=subprocess.DEVNULL)
+        package = self.windows_path(folder / "package.msi")
+        self.wine("msiexec", "/i", package, "/q",
+                  *(["ALLUSERS=1"] if per_machine else []))
+        if per_machine:
+            # Wine records every product with assignment 0; Windows records
+            # 1 for a per-machine one, and that is what the program reads.
+            key = (r"HKLM\Software\Classes\Installer\Products" "\\" +
+                   packed_code(code))
+            self.wine("reg", "query", key)  # fails if the key is not there
+            self.wine("reg", "add", key, "/v", "Assignment", "/t",
+                      "REG_DWORD", "/d", "1", "/f")
+
+    def installed_products(self):
+        """code -> (AssignmentType, name) of every product the Windows
+        Installer lists."""
+        output = self.wine(self.product_lister).stdout.decode("cp1252")
+        products = {}
+        for line in output.splitlines():
+            code, assignment, name = line.split(" ", 2)
+            products[code] = (assignment, name)
+        return products
+
+    def uninstall_all_products(self):
+        for code in self.installed_products():
+            self.wine("msiexec", "/x", code, "/q", check=False)
+        remaining = self.installed_products()
+        if remaining:
+            raise HarnessError(f"products left installed: {remaining}")
+
     # --- processes --------------------------------------------------------
 
     def processes(self):
@@ -414,6 +479,36 @@ class WineMachine:
                 return listed
             return None
         return wait_until(all_running, 60, f"processes {names}")
+
+
+_WXS_TEMPLATE = """<?xml version="1.0" encoding="utf-8"?>
+<Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">
+  <Product Id="{code}" Name="{name}" Language="1033" Version="1.0.0"
+           Manufacturer="Test Fixture" UpgradeCode="{upgrade}">
+    <Package InstallerVersion="200" Compressed="yes" InstallScope="{scope}"/>
+    <Media Id="1" Cabinet="payload.cab" EmbedCab="yes"/>
+    <Directory Id="TARGETDIR" Name="SourceDir">
+      <Directory Id="{root}">
+        <Directory Id="INSTALLDIR" Name="{folder}">
+          <Component Id="Payload" Guid="{component}">
+            <File Id="Readme" Source="readme.txt"/>
+          </Component>
+        </Directory>
+      </Directory>
+    </Directory>
+    <Feature Id="Main" Level="1"><ComponentRef Id="Payload"/></Feature>
+  </Product>
+</Wix>
+"""
+
+
+def packed_code(code):
+    """A product code in the form the installer's registry keys use: the
+    first three groups reversed, then each byte's two digits swapped."""
+    groups = code.strip("{}").split("-")
+    tail = "".join(groups[3:])
+    return (groups[0][::-1] + groups[1][::-1] + groups[2][::-1] +
+            "".join(tail[i + 1] + tail[i] for i in range(0, len(tail), 2)))
 
 
 def _required_file_in(folder, name):

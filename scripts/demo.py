@@ -1,0 +1,131 @@
+"""A demonstration of UninstallTovikComponents.exe on a throwaway Wine
+prefix: two of the four per-user components installed (stand-in
+uninstallers), a product process running, and the Windows Installer product
+"Tovik Workspace Starter" installed. The program runs there once; its
+console output, its message box and what is left afterwards are shown."""
+
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "tests" / "e2e"))
+
+import harness  # noqa: E402
+
+DEMO_PRODUCT_CODE = "{5D4C3B2A-1F0E-4D9C-8B7A-6F5E4D3C2B1A}"
+
+
+def section(title):
+    print(f"\n=== {title} ===", flush=True)
+
+
+def wait_for_box(display, timeout=60):
+    """Waits until the program's message box is on the X display."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        found = subprocess.run(["xwininfo", "-display", display, "-name",
+                                "Tovik"], stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+        if found.returncode == 0:
+            time.sleep(1)  # let it paint
+            return True
+        time.sleep(0.2)
+    return False
+
+
+def screenshot(display, png):
+    png.parent.mkdir(parents=True, exist_ok=True)
+    with open(png, "wb") as out:
+        xwd = subprocess.Popen(["xwd", "-root", "-silent", "-display",
+                                display], stdout=subprocess.PIPE)
+        pnm = subprocess.Popen(["xwdtopnm"], stdin=xwd.stdout,
+                               stdout=subprocess.PIPE,
+                               stderr=subprocess.DEVNULL)
+        png_proc = subprocess.Popen(["pnmtopng"], stdin=pnm.stdout,
+                                    stdout=out, stderr=subprocess.DEVNULL)
+        xwd.stdout.close()
+        pnm.stdout.close()
+        if png_proc.wait() != 0 or pnm.wait() != 0 or xwd.wait() != 0:
+            raise harness.HarnessError("could not take the screenshot")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--build-dir", default="build")
+    args = parser.parse_args()
+    build = (ROOT / args.build_dir).resolve()
+    windows = build / "windows"
+    os.environ.update(
+        TOVIK_EXE=str(windows / "UninstallTovikComponents.exe"),
+        TOVIK_FIXTURES=str(windows / "tests" / "e2e" / "fixtures"),
+        WINE=shutil.which("wine") or "", WINESERVER=shutil.which("wineserver")
+        or "", XVFB=shutil.which("Xvfb") or "", WIXL=shutil.which("wixl")
+        or "")
+    user_display = os.environ.get("DISPLAY")
+    if os.environ.get("DEMO_VIRTUAL_DISPLAY") == "1":
+        user_display = None
+
+    section("Making a throwaway Wine prefix")
+    machine = harness.WineMachine(display=user_display)
+    try:
+        print(f"prefix: {machine.prefix}")
+        print(f"display: {machine.display}"
+              f"{'' if user_display else ' (virtual)'}")
+
+        section("Installing a demo Tovik")
+        for component, code in [("Device Inspector", 0), ("Deploy Client", 0)]:
+            target = machine.plant_stand_in(
+                machine.component_folder(component), exit_code=code)
+            print(f"component uninstaller: {machine.windows_path(target)}")
+        process_folder = machine.drive_c / "Program Files" / "Tovik"
+        process = machine.plant_stand_in(process_folder,
+                                         name="tvRemoteDesk.exe",
+                                         sleep_ms=-1)
+        machine.start_process(process)
+        listed = machine.wait_for_processes(["tvRemoteDesk.exe"])
+        for pid, name in listed:
+            if name == "tvRemoteDesk.exe":
+                print(f"running product process: {name} (pid {pid})")
+        machine.install_msi(DEMO_PRODUCT_CODE, "Tovik Workspace Starter")
+        for code, (_, name) in machine.installed_products().items():
+            print(f"Windows Installer product: {name} {code}")
+
+        section("Running UninstallTovikComponents.exe")
+        out_path = machine.work_dir / "console.txt"
+        with open(out_path, "wb") as out:
+            program = machine.start([machine.exe], stdout=out)
+            if user_display:
+                print("The message box is on your display; press OK to end "
+                      "the run.", flush=True)
+            else:
+                if not wait_for_box(machine.display):
+                    raise harness.HarnessError("no message box appeared")
+                png = build / "demo" / "message-box.png"
+                screenshot(machine.display, png)
+                report = machine.wine(machine.box_reader, "10000").stdout
+                print(f"message box screenshot: {png}")
+                print(f"message box read and closed: {report.decode().strip()}")
+            exit_code = program.wait(300)
+
+        section("Console output (CR LF shown as line ends)")
+        sys.stdout.write(out_path.read_bytes().decode("cp1252")
+                         .replace("\r\n", "\n"))
+        print(f"\nexit code: {exit_code}")
+
+        section("Left behind")
+        still = [name for _, name in machine.processes()
+                 if name == "tvRemoteDesk.exe"]
+        print(f"tvRemoteDesk.exe processes running: {len(still)}")
+        print(f"Windows Installer products: {machine.installed_products()}")
+    finally:
+        machine.stop()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the Windows executable, and shows it at
+# work in a throwaway Wine prefix holding a demo Tovik install. The message
+# box appears on your display when DISPLAY is set (close it yourself);
+# otherwise on a virtual display, where a screenshot is saved and the box is
+# closed for you. Set DEMO_VIRTUAL_DISPLAY=1 to force the virtual display.
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+
+bash scripts/setup.sh
+
+build_dir=${BUILD_DIR:-build}
+cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake --build "$build_dir" --target windows_build -j"$(nproc)" >/dev/null
+exec python3 -B scripts/demo.py --build-dir "$build_dir"
