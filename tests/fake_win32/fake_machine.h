@@ -1,0 +1,345 @@
+// An in-memory Windows machine behind the stand-in Win32 headers in
+// include/. Each unit test scripts what the machine holds (the roaming
+// folder, files, running processes, programs that can be started, installed
+// Windows Installer products) and how each call fails, runs the program's
+// code against it, and then reads back every call that was made, with its
+// arguments, and what happened to every handle and every shell allocation.
+//
+// The calls behave as Windows documents them where the program relies on
+// it: GetLastError is set by the call that failed, K32EnumProcesses fills at
+// most the buffer it is given, MsiGetProductInfoA answers a short buffer with
+// ERROR_MORE_DATA and the length without its terminator, WideCharToMultiByte
+// converts through a code page with best-fit mapping unless told not to.
+#pragma once
+
+#include <windows.h>
+
+#include <shlobj.h>
+
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace fake {
+
+// Windows' own codes for the failures the machine reports. The stand-in
+// headers only carry what the program itself names.
+constexpr DWORD kErrorFileNotFound = 2;
+constexpr DWORD kErrorPathNotFound = 3;
+constexpr DWORD kErrorAccessDenied = 5;
+constexpr DWORD kErrorInvalidHandle = 6;
+constexpr DWORD kErrorInvalidParameter = 87;
+constexpr DWORD kErrorInsufficientBuffer = 122;
+constexpr DWORD kErrorBadExeFormat = 193;
+constexpr DWORD kErrorPartialCopy = 299;
+constexpr DWORD kErrorInvalidFlags = 1004;
+constexpr DWORD kErrorNoUnicodeTranslation = 1113;
+constexpr UINT kErrorNoMoreItems = 259;
+constexpr UINT kErrorUnknownProduct = 1605;
+constexpr UINT kErrorUnknownProperty = 1608;
+constexpr UINT kErrorBadConfiguration = 1610;
+constexpr DWORD kWaitObject0 = 0;
+constexpr DWORD kWaitTimeout = 258;
+constexpr DWORD kWaitFailed = 0xFFFFFFFF;
+constexpr int kIdOk = 1;
+constexpr BOOL kTrue = 1;
+// HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND): what the shell answers when the
+// roaming folder is redirected to a folder that does not exist.
+constexpr HRESULT kPathNotFoundResult = static_cast<HRESULT>(0x80070003);
+constexpr HRESULT kInvalidArgResult = static_cast<HRESULT>(0x80070057);
+
+// ANSI code pages the machine can run under.
+constexpr UINT kCodePageWestern = 1252;   // Latin-1 letters, nothing above 255
+constexpr UINT kCodePageCyrillic = 1251;  // ASCII and the Russian alphabet
+constexpr UINT kCodePageUtf8 = 65001;
+
+// A running process, as the sweep sees it.
+struct Process {
+  DWORD pid = 0;
+  // In the kernel's device form, e.g. \Device\HarddiskVolume3\...\x.exe.
+  std::string imageName;
+  DWORD openError = 0;       // OpenProcess fails with it; 0 opens
+  DWORD nameError = 0;       // K32GetProcessImageFileNameA fails with it
+  DWORD terminateError = 0;  // TerminateProcess fails with it
+  // What GetExitCodeProcess reads after an accepted termination: 0 once the
+  // process is gone, STILL_ACTIVE while it is still going down.
+  DWORD exitCodeAfterTerminate = 0;
+  DWORD exitCodeReadError = 0;  // GetExitCodeProcess fails with it
+};
+
+// A program that CreateProcessA can start, by its path.
+struct Program {
+  DWORD startError = 0;  // CreateProcessA fails with it; 0 starts
+  DWORD exitCode = 0;
+  // A wait shorter than this finds the child still running.
+  DWORD runsForMilliseconds = 1000;
+  DWORD exitCodeReadError = 0;  // GetExitCodeProcess fails with it
+};
+
+// An installed Windows Installer product.
+struct Product {
+  std::string code;  // braced GUID, 38 characters
+  std::string assignmentType = "0";
+  std::string name;
+  UINT assignmentTypeError = 0;  // MsiGetProductInfoA fails with it
+  UINT nameError = 0;            // likewise, for "ProductName"
+};
+
+struct KnownFolderCall {
+  bool roamingAppData = false;  // the id was FOLDERID_RoamingAppData's GUID
+  DWORD flags = 0;
+  HANDLE token = nullptr;
+};
+
+struct ConversionCall {
+  UINT codePage = 0;
+  DWORD flags = 0;
+  std::wstring input;  // the units the call was asked to convert
+  int cchWideChar = 0;
+  int cbMultiByte = 0;
+  bool defaultCharGiven = false;
+  bool usedDefaultCharGiven = false;
+};
+
+struct CreateFileCall {
+  std::string path;
+  DWORD desiredAccess = 0;
+  DWORD shareMode = 0;
+  bool securityAttributesGiven = false;
+  DWORD creationDisposition = 0;
+  DWORD flagsAndAttributes = 0;
+  bool templateFileGiven = false;
+};
+
+struct CreateProcessCall {
+  std::optional<std::string> applicationName;
+  std::optional<std::string> commandLine;
+  bool processAttributesGiven = false;
+  bool threadAttributesGiven = false;
+  BOOL inheritHandles = FALSE;
+  DWORD creationFlags = 0;
+  bool environmentGiven = false;
+  std::optional<std::string> currentDirectory;
+  DWORD startupInfoSize = 0;
+  // Every STARTUPINFOA field but cb was zero.
+  bool startupInfoOtherwiseZero = false;
+  // The PROCESS_INFORMATION was all zero when handed in.
+  bool processInformationZeroed = false;
+  HANDLE process = nullptr;  // handed out on success
+  HANDLE thread = nullptr;
+};
+
+struct WaitCall {
+  HANDLE handle = nullptr;
+  DWORD milliseconds = 0;
+};
+
+struct OpenProcessCall {
+  DWORD desiredAccess = 0;
+  BOOL inheritHandle = FALSE;
+  DWORD pid = 0;
+  HANDLE result = nullptr;
+};
+
+struct ImageNameCall {
+  HANDLE handle = nullptr;
+  DWORD size = 0;
+};
+
+struct TerminateCall {
+  HANDLE handle = nullptr;
+  UINT exitCode = 0;
+};
+
+struct MessageBoxCall {
+  HWND owner = nullptr;
+  std::string text;
+  std::string caption;
+  UINT type = 0;
+};
+
+struct ProductInfoCall {
+  std::string productCode;
+  std::string attribute;
+  bool bufferGiven = false;
+  DWORD lengthPassed = 0;  // *pcchValueBuf on entry
+};
+
+class Machine {
+ public:
+  // An empty machine: roaming folder C:\Users\user1\AppData\Roaming, code
+  // page 1252, no files, processes, programs or products, no failures, no
+  // calls recorded.
+  Machine() = default;
+  ~Machine();
+  Machine(const Machine&) = delete;
+  Machine& operator=(const Machine&) = delete;
+
+  // --- Scripting -----------------------------------------------------------
+
+  void setRoamingFolder(const std::wstring& path) { roamingFolder_ = path; }
+  // SHGetKnownFolderPath answers with this failure instead of the folder.
+  void failRoamingFolderLookup(HRESULT result) {
+    roamingFolderResult_ = result;
+  }
+
+  void setAnsiCodePage(UINT codePage) { ansiCodePage_ = codePage; }
+  // The callNumber-th WideCharToMultiByte call (from 1) fails with error.
+  void failConversion(int callNumber, DWORD error);
+
+  // Paths compare as Windows compares them: ASCII letters without case.
+  void addFile(const std::string& path);
+  void addUnreadableFile(const std::string& path,
+                         DWORD error = kErrorAccessDenied);
+  void addFolder(const std::string& path);
+
+  void addProcess(const Process& process) { processes_.push_back(process); }
+  // The callNumber-th K32EnumProcesses call (from 1) fails with error.
+  void failProcessEnumeration(DWORD error, int callNumber = 1);
+
+  void addProgram(const std::string& path, const Program& program);
+  // A readable file at `path` that starts as `program`.
+  void addUninstaller(const std::string& path, const Program& program = {});
+
+  void addProduct(const Product& product) { products_.push_back(product); }
+  // MsiEnumProductsA fails with error at this index.
+  void failProductEnumeration(DWORD index, UINT error);
+
+  void failMessageBox(DWORD error) { messageBoxError_ = error; }
+  void failCloseHandle(DWORD error) { closeHandleError_ = error; }
+  void setLastError(DWORD error) { lastError_ = error; }
+
+  // --- What happened -------------------------------------------------------
+
+  std::vector<KnownFolderCall> knownFolderCalls;
+  std::vector<ConversionCall> conversionCalls;
+  std::vector<CreateFileCall> createFileCalls;
+  std::vector<CreateProcessCall> createProcessCalls;
+  std::vector<WaitCall> waitCalls;
+  std::vector<HANDLE> exitCodeCalls;  // the handle of each GetExitCodeProcess
+  std::vector<DWORD> enumProcessesCalls;  // the buffer size in bytes
+  std::vector<OpenProcessCall> openProcessCalls;
+  std::vector<ImageNameCall> imageNameCalls;
+  std::vector<TerminateCall> terminateCalls;
+  std::vector<MessageBoxCall> messageBoxes;
+  std::vector<DWORD> enumProductsCalls;  // the index asked for
+  std::vector<ProductInfoCall> productInfoCalls;
+
+  // The pids of the processes that TerminateProcess ended, in order.
+  const std::vector<DWORD>& terminatedPids() const { return terminatedPids_; }
+  // The sizes passed to the "ProductName" queries, in order.
+  std::vector<DWORD> productNameLengthsPassed() const;
+
+  // Handles handed out and not closed, closed more than once, and closes of
+  // handles the machine never handed out, one line each; empty when every
+  // handle was closed exactly once.
+  std::vector<std::string> handleFaults() const;
+  // Shell allocations never released or released twice, and releases of
+  // memory the shell never handed out; empty when all is well.
+  std::vector<std::string> allocationFaults() const;
+  // The known-folder texts handed out and released so far.
+  int roamingFolderTextsHandedOut() const { return foldersHandedOut_; }
+  int roamingFolderTextsReleased() const { return foldersReleased_; }
+
+  // --- The Win32 calls, as the stand-in functions forward them -------------
+
+  DWORD getLastError() const { return lastError_; }
+  BOOL closeHandle(HANDLE handle);
+  HANDLE createFile(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
+                    LPSECURITY_ATTRIBUTES securityAttributes,
+                    DWORD creationDisposition, DWORD flagsAndAttributes,
+                    HANDLE templateFile);
+  BOOL createProcess(LPCSTR applicationName, LPSTR commandLine,
+                     LPSECURITY_ATTRIBUTES processAttributes,
+                     LPSECURITY_ATTRIBUTES threadAttributes,
+                     BOOL inheritHandles, DWORD creationFlags,
+                     LPVOID environment, LPCSTR currentDirectory,
+                     LPSTARTUPINFOA startupInfo,
+                     LPPROCESS_INFORMATION processInformation);
+  DWORD waitForSingleObject(HANDLE handle, DWORD milliseconds);
+  BOOL getExitCodeProcess(HANDLE handle, LPDWORD exitCode);
+  HANDLE openProcess(DWORD desiredAccess, BOOL inheritHandle, DWORD pid);
+  BOOL terminateProcess(HANDLE handle, UINT exitCode);
+  UINT getAcp() const { return ansiCodePage_; }
+  int wideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wide,
+                          int cchWideChar, LPSTR narrow, int cbMultiByte,
+                          LPCCH defaultChar, LPBOOL usedDefaultChar);
+  int messageBox(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+  void coTaskMemFree(LPVOID memory);
+  HRESULT getKnownFolderPath(const GUID& id, DWORD flags, HANDLE token,
+                             PWSTR* path);
+  BOOL enumProcesses(DWORD* ids, DWORD bufferBytes, LPDWORD bytesReturned);
+  DWORD getProcessImageFileName(HANDLE handle, LPSTR buffer, DWORD size);
+  UINT enumProducts(DWORD index, LPSTR productCode);
+  UINT getProductInfo(LPCSTR productCode, LPCSTR attribute, LPSTR value,
+                      DWORD* length);
+
+ private:
+  enum class FileKind { kReadable, kUnreadable, kFolder };
+  struct File {
+    FileKind kind = FileKind::kReadable;
+    DWORD error = 0;
+  };
+  enum class HandleKind { kFile, kProcess, kChildProcess, kChildThread };
+  struct HandleEntry {
+    HandleKind kind = HandleKind::kFile;
+    std::string what;  // for fault messages
+    DWORD access = 0;  // rights an opened process handle carries
+    size_t index = 0;  // into processes_ or children_
+    int closes = 0;
+  };
+  struct Child {
+    Program program;
+    DWORD waitedMilliseconds = 0;
+  };
+
+  HANDLE newHandle(const HandleEntry& entry);
+  HandleEntry* liveHandle(HANDLE handle);
+  const File* findFile(const std::string& path) const;
+  DWORD missingPathError(const std::string& path) const;
+  BOOL fail(DWORD error) {
+    lastError_ = error;
+    return FALSE;
+  }
+
+  DWORD lastError_ = 0;
+  HRESULT roamingFolderResult_ = S_OK;
+  std::wstring roamingFolder_ = L"C:\\Users\\user1\\AppData\\Roaming";
+  UINT ansiCodePage_ = kCodePageWestern;
+  std::map<int, DWORD> conversionFailures_;
+  int conversionCallCount_ = 0;
+  std::map<std::string, File> files_;  // by lower-cased path
+  std::vector<Process> processes_;
+  std::set<size_t> terminated_;  // indexes into processes_
+  std::vector<DWORD> terminatedPids_;
+  std::map<int, DWORD> enumProcessesFailures_;
+  std::map<std::string, Program> programs_;  // by lower-cased path
+  std::vector<Child> children_;
+  std::vector<Product> products_;
+  std::map<DWORD, UINT> enumProductsFailures_;
+  DWORD messageBoxError_ = 0;
+  DWORD closeHandleError_ = 0;
+
+  uintptr_t nextHandleValue_ = 0x1000;
+  std::map<HANDLE, HandleEntry> handles_;
+  std::vector<HANDLE> unknownCloses_;
+
+  // Known-folder texts: live ones by address, and those already released
+  // (kept apart so a second release of the same address is caught even
+  // after the memory went back to the allocator).
+  std::set<void*> liveFolderTexts_;
+  std::set<uintptr_t> releasedFolderTexts_;
+  std::vector<std::string> allocationFaults_;
+  int foldersHandedOut_ = 0;
+  int foldersReleased_ = 0;
+};
+
+// The one machine the stand-in functions run on.
+Machine& machine();
+// Replaces it with a fresh, empty one, releasing whatever the last one still
+// held.
+void resetMachine();
+
+}  // namespace fake

@@ -1,0 +1,132 @@
+// Stand-in for the Windows SDK header, for the native unit tests only.
+//
+// It declares the types, constants and functions the program's sources use,
+// with Windows' own sizes and values, and nothing else: a source that starts
+// to use another part of the Win32 API fails to compile here until the fake
+// machine (tests/fake_win32/fake_machine.h) learns it too. The functions are
+// defined by the fake machine.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+// Windows is LLP64: a long is 32 bits there and 64 bits here, so the sized
+// types are spelled with fixed-width integers.
+typedef uint32_t DWORD;
+typedef uint32_t UINT;
+typedef int32_t LONG;
+typedef int32_t HRESULT;
+typedef int BOOL;
+typedef uint16_t WORD;
+typedef uint8_t BYTE;
+typedef intptr_t LONG_PTR;
+typedef char CHAR;
+typedef wchar_t WCHAR;
+
+typedef void* HANDLE;
+typedef void* LPVOID;
+typedef BYTE* LPBYTE;
+typedef BOOL* LPBOOL;
+typedef DWORD* LPDWORD;
+typedef CHAR* LPSTR;
+typedef const CHAR* LPCSTR;
+typedef const CHAR* LPCCH;
+typedef WCHAR* PWSTR;
+typedef const WCHAR* PCWSTR;
+typedef const WCHAR* LPCWCH;
+typedef struct HWND__* HWND;
+// Only ever passed as null by the program.
+typedef struct _SECURITY_ATTRIBUTES SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+
+#define FALSE 0
+
+#define S_OK ((HRESULT)0)
+
+#define ERROR_SUCCESS ((LONG)0)
+#define ERROR_MORE_DATA ((LONG)234)
+
+#define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
+
+#define STILL_ACTIVE ((DWORD)0x00000103)
+
+#define PROCESS_TERMINATE 0x0001
+#define PROCESS_VM_READ 0x0010
+#define PROCESS_QUERY_INFORMATION 0x0400
+
+#define GENERIC_READ 0x80000000u
+#define FILE_SHARE_READ 0x00000001
+#define FILE_SHARE_WRITE 0x00000002
+#define FILE_SHARE_DELETE 0x00000004
+#define OPEN_EXISTING 3
+#define FILE_ATTRIBUTE_NORMAL 0x00000080
+
+#define CP_ACP 0
+#define CP_UTF8 65001
+#define WC_ERR_INVALID_CHARS 0x00000080
+#define WC_NO_BEST_FIT_CHARS 0x00000400
+
+#define MB_OK 0x00000000u
+
+typedef struct _STARTUPINFOA {
+  DWORD cb;
+  LPSTR lpReserved;
+  LPSTR lpDesktop;
+  LPSTR lpTitle;
+  DWORD dwX;
+  DWORD dwY;
+  DWORD dwXSize;
+  DWORD dwYSize;
+  DWORD dwXCountChars;
+  DWORD dwYCountChars;
+  DWORD dwFillAttribute;
+  DWORD dwFlags;
+  WORD wShowWindow;
+  WORD cbReserved2;
+  LPBYTE lpReserved2;
+  HANDLE hStdInput;
+  HANDLE hStdOutput;
+  HANDLE hStdError;
+} STARTUPINFOA, *LPSTARTUPINFOA;
+
+typedef struct _PROCESS_INFORMATION {
+  HANDLE hProcess;
+  HANDLE hThread;
+  DWORD dwProcessId;
+  DWORD dwThreadId;
+} PROCESS_INFORMATION, *LPPROCESS_INFORMATION;
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+DWORD GetLastError(void);
+BOOL CloseHandle(HANDLE hObject);
+
+HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                   LPSECURITY_ATTRIBUTES lpSecurityAttributes,
+                   DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
+                   HANDLE hTemplateFile);
+
+BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine,
+                    LPSECURITY_ATTRIBUTES lpProcessAttributes,
+                    LPSECURITY_ATTRIBUTES lpThreadAttributes,
+                    BOOL bInheritHandles, DWORD dwCreationFlags,
+                    LPVOID lpEnvironment, LPCSTR lpCurrentDirectory,
+                    LPSTARTUPINFOA lpStartupInfo,
+                    LPPROCESS_INFORMATION lpProcessInformation);
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+BOOL GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode);
+HANDLE OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle,
+                   DWORD dwProcessId);
+BOOL TerminateProcess(HANDLE hProcess, UINT uExitCode);
+
+UINT GetACP(void);
+int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWCH lpWideCharStr,
+                        int cchWideChar, LPSTR lpMultiByteStr, int cbMultiByte,
+                        LPCCH lpDefaultChar, LPBOOL lpUsedDefaultChar);
+
+int MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType);
+
+#ifdef __cplusplus
+}
+#endif

@@ -1,0 +1,253 @@
+// The fake machine stands in for Windows in every other test, so the
+// behaviour those tests lean on is pinned here: where the fake is wrong, a
+// fault in the program would pass unseen.
+#include <windows.h>
+
+#include <msi.h>
+#include <objbase.h>
+#include <psapi.h>
+#include <shlobj.h>
+
+#include <string>
+#include <vector>
+
+#include "machine_test.h"
+
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using ::testing::SizeIs;
+
+class FakeMachineTest : public MachineTest {};
+
+TEST_F(FakeMachineTest, HandleBookkeepingCatchesLeaksDoubleClosesAndStrangers) {
+  machine().addFile("C:\\a.txt");
+  HANDLE leaked = CreateFileA("C:\\a.txt", GENERIC_READ, FILE_SHARE_READ,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE twice = CreateFileA("C:\\a.txt", GENERIC_READ, FILE_SHARE_READ,
+                             nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(leaked, INVALID_HANDLE_VALUE);
+  EXPECT_NE(CloseHandle(twice), FALSE);
+  EXPECT_EQ(CloseHandle(twice), FALSE);
+  EXPECT_EQ(GetLastError(), fake::kErrorInvalidHandle);
+  EXPECT_EQ(CloseHandle(INVALID_HANDLE_VALUE), FALSE);
+
+  EXPECT_THAT(machine().handleFaults(), SizeIs(3));
+
+  // Leave the machine clean for the fixture's own checks.
+  fake::resetMachine();
+}
+
+TEST_F(FakeMachineTest, FolderTextBookkeepingCatchesLeaksAndDoubleFrees) {
+  PWSTR kept = nullptr;
+  PWSTR freedTwice = nullptr;
+  ASSERT_EQ(SHGetKnownFolderPath(FOLDERID_RoamingAppData, 0, nullptr, &kept),
+            S_OK);
+  ASSERT_EQ(
+      SHGetKnownFolderPath(FOLDERID_RoamingAppData, 0, nullptr, &freedTwice),
+      S_OK);
+  EXPECT_EQ(std::wstring(kept), L"C:\\Users\\user1\\AppData\\Roaming");
+  CoTaskMemFree(freedTwice);
+  CoTaskMemFree(freedTwice);
+  int notFromTheShell = 0;
+  CoTaskMemFree(&notFromTheShell);
+
+  EXPECT_THAT(machine().allocationFaults(), SizeIs(3));
+
+  fake::resetMachine();
+}
+
+TEST_F(FakeMachineTest, AFailedLookupHandsOutNoText) {
+  machine().failRoamingFolderLookup(fake::kPathNotFoundResult);
+  PWSTR path = reinterpret_cast<PWSTR>(&path);
+
+  EXPECT_EQ(SHGetKnownFolderPath(FOLDERID_RoamingAppData, 0, nullptr, &path),
+            fake::kPathNotFoundResult);
+  EXPECT_EQ(path, nullptr);
+}
+
+TEST_F(FakeMachineTest, LastErrorIsSetByTheFailingCallOnly) {
+  machine().addFile("C:\\a.txt");
+  machine().setLastError(4242);
+  HANDLE file = CreateFileA("C:\\a.txt", GENERIC_READ, 0, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  EXPECT_EQ(GetLastError(), 4242u);  // success leaves it alone
+  EXPECT_EQ(CreateFileA("C:\\b.txt", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
+                        nullptr),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), fake::kErrorFileNotFound);
+  EXPECT_EQ(CreateFileA("C:\\missing\\b.txt", GENERIC_READ, 0, nullptr,
+                        OPEN_EXISTING, 0, nullptr),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), fake::kErrorPathNotFound);
+  CloseHandle(file);
+}
+
+TEST_F(FakeMachineTest, ProcessListFillsAtMostTheBufferGiven) {
+  for (DWORD pid = 4; pid <= 40; pid += 4) {
+    fake::Process process;
+    process.pid = pid;
+    machine().addProcess(process);
+  }
+  DWORD ids[4] = {};
+  DWORD bytes = 0;
+
+  ASSERT_NE(K32EnumProcesses(ids, sizeof ids, &bytes), FALSE);
+  EXPECT_EQ(bytes, sizeof ids);  // full: there may be more
+  EXPECT_THAT(ids, ElementsAre(4u, 8u, 12u, 16u));
+
+  DWORD all[16] = {};
+  ASSERT_NE(K32EnumProcesses(all, sizeof all, &bytes), FALSE);
+  EXPECT_EQ(bytes, 10 * sizeof(DWORD));
+}
+
+TEST_F(FakeMachineTest, ProcessRightsDecideWhatAHandleMayDo) {
+  fake::Process process;
+  process.pid = 100;
+  process.imageName = "\\Device\\HarddiskVolume3\\a.exe";
+  machine().addProcess(process);
+
+  HANDLE queryOnly = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, 100);
+  EXPECT_EQ(TerminateProcess(queryOnly, 0), FALSE);
+  EXPECT_EQ(GetLastError(), fake::kErrorAccessDenied);
+  char name[8];
+  EXPECT_EQ(K32GetProcessImageFileNameA(queryOnly, name, sizeof name), 0u);
+  EXPECT_EQ(GetLastError(), fake::kErrorInsufficientBuffer);
+  CloseHandle(queryOnly);
+
+  HANDLE terminateOnly = OpenProcess(PROCESS_TERMINATE, FALSE, 100);
+  DWORD code = 0;
+  EXPECT_EQ(GetExitCodeProcess(terminateOnly, &code), FALSE);
+  EXPECT_NE(TerminateProcess(terminateOnly, 0), FALSE);
+  CloseHandle(terminateOnly);
+  EXPECT_EQ(OpenProcess(0x411, FALSE, 0), nullptr);
+}
+
+TEST_F(FakeMachineTest, AChildIsStillRunningUntilItHasBeenWaitedForLongEnough) {
+  fake::Program program;
+  program.exitCode = 3;
+  program.runsForMilliseconds = 15000;
+  machine().addProgram("C:\\a.exe", program);
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION child{};
+  char commandLine[] = " /S";
+  ASSERT_NE(CreateProcessA("C:\\a.exe", commandLine, nullptr, nullptr, FALSE, 0,
+                           nullptr, nullptr, &startup, &child),
+            FALSE);
+
+  DWORD code = 0;
+  ASSERT_NE(GetExitCodeProcess(child.hProcess, &code), FALSE);
+  EXPECT_EQ(code, STILL_ACTIVE);
+  EXPECT_EQ(WaitForSingleObject(child.hProcess, 10000), fake::kWaitTimeout);
+  ASSERT_NE(GetExitCodeProcess(child.hProcess, &code), FALSE);
+  EXPECT_EQ(code, STILL_ACTIVE);
+  EXPECT_EQ(WaitForSingleObject(child.hProcess, 10000), fake::kWaitObject0);
+  ASSERT_NE(GetExitCodeProcess(child.hProcess, &code), FALSE);
+  EXPECT_EQ(code, 3u);
+  CloseHandle(child.hProcess);
+  CloseHandle(child.hThread);
+}
+
+TEST_F(FakeMachineTest, AShortNameBufferGetsMoreDataAndTheLengthWithoutZero) {
+  fake::Product product;
+  product.code = "{11111111-2222-3333-4444-555555555555}";
+  product.name = std::string(259, 'n');
+  machine().addProduct(product);
+  product.code = "{11111111-2222-3333-4444-666666666666}";
+  product.name = std::string(260, 'n');
+  machine().addProduct(product);
+
+  std::vector<char> buffer(260);
+  DWORD length = 260;
+  EXPECT_EQ(
+      MsiGetProductInfoA("{11111111-2222-3333-4444-555555555555}",
+                         INSTALLPROPERTY_PRODUCTNAME, buffer.data(), &length),
+      static_cast<UINT>(ERROR_SUCCESS));
+  EXPECT_EQ(length, 259u);
+  EXPECT_EQ(std::string(buffer.data()), std::string(259, 'n'));
+
+  length = 260;
+  EXPECT_EQ(
+      MsiGetProductInfoA("{11111111-2222-3333-4444-666666666666}",
+                         INSTALLPROPERTY_PRODUCTNAME, buffer.data(), &length),
+      static_cast<UINT>(ERROR_MORE_DATA));
+  EXPECT_EQ(length, 260u);
+
+  char code[39];
+  EXPECT_EQ(MsiEnumProductsA(2, code), fake::kErrorNoMoreItems);
+}
+
+struct ConversionCase {
+  const char* name;
+  UINT codePage;
+  DWORD flags;
+  bool askUsedDefault;
+  std::wstring input;
+  int result;  // bytes, terminator included; 0 for a failure
+  std::string output;
+  bool usedDefault;
+  DWORD error;
+};
+
+class FakeConversionTest
+    : public MachineTest,
+      public ::testing::WithParamInterface<ConversionCase> {};
+
+TEST_P(FakeConversionTest, ConvertsAsWindowsDoes) {
+  const ConversionCase& row = GetParam();
+  machine().setAnsiCodePage(row.codePage);
+  char out[64] = {};
+  BOOL usedDefault = FALSE;
+
+  const int result = WideCharToMultiByte(
+      CP_ACP, row.flags, row.input.c_str(), -1, out, sizeof out, nullptr,
+      row.askUsedDefault ? &usedDefault : nullptr);
+
+  EXPECT_EQ(result, row.result);
+  if (row.result != 0) {
+    EXPECT_EQ(std::string(out, static_cast<size_t>(result)),
+              row.output + std::string(1, '\0'));
+    EXPECT_EQ(usedDefault != FALSE, row.usedDefault);
+  } else {
+    EXPECT_EQ(GetLastError(), row.error);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Conversions, FakeConversionTest,
+    ::testing::Values(
+        ConversionCase{"LatinOne", 1252, WC_NO_BEST_FIT_CHARS, true,
+                       L"Ren\u00e9", 5, "Ren\xe9", false, 0},
+        ConversionCase{"Unrepresentable", 1252, WC_NO_BEST_FIT_CHARS, true,
+                       L"\u0418x", 3, "?x", true, 0},
+        ConversionCase{"BestFitIsSilent", 1252, 0, true, L"\u0141x", 3, "Lx",
+                       false, 0},
+        ConversionCase{"NoBestFitWhenToldNot", 1252, WC_NO_BEST_FIT_CHARS, true,
+                       L"\u0141x", 3, "?x", true, 0},
+        ConversionCase{"Cyrillic", 1251, WC_NO_BEST_FIT_CHARS, true,
+                       L"\u0418\u0451", 3, "\xc8\xb8", false, 0},
+        ConversionCase{"Utf8", 65001, WC_ERR_INVALID_CHARS, false,
+                       L"\u0418\u00e9", 5, "\xd0\x98\xc3\xa9", false, 0},
+        ConversionCase{"Utf8RefusesUsedDefault", 65001, 0, true, L"a", 0, "",
+                       false, fake::kErrorInvalidParameter},
+        ConversionCase{"Utf8RefusesBestFitFlag", 65001, WC_NO_BEST_FIT_CHARS,
+                       false, L"a", 0, "", false, fake::kErrorInvalidFlags},
+        ConversionCase{"InvalidCharsFlagOnlyForUtf8", 1252,
+                       WC_ERR_INVALID_CHARS, false, L"a", 0, "", false,
+                       fake::kErrorInvalidFlags}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(FakeMachineTest, ConversionSizeQueryCountsTheTerminator) {
+  EXPECT_EQ(
+      WideCharToMultiByte(CP_ACP, 0, L"abc", -1, nullptr, 0, nullptr, nullptr),
+      4);
+  char small[2];
+  EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, L"abc", -1, small, sizeof small,
+                                nullptr, nullptr),
+            0);
+  EXPECT_EQ(GetLastError(), fake::kErrorInsufficientBuffer);
+}
+
+}  // namespace
