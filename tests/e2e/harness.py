@@ -367,6 +367,15 @@ class WineMachine:
         with open(box_path, "wb") as box_file:
             reader = self._popen([self.box_reader, BOX_TIMEOUT_MS], locale,
                                  stdout=box_file)
+        # A process that is still starting has no image name yet under Wine,
+        # and the program's sweep would report it ("Name was empty"): let
+        # the reader, and anything else Wine is starting (such as its menu
+        # builder after an install), come up fully before the program takes
+        # its snapshot.
+        def settled():
+            names = self.process_names()
+            return "box_reader.exe" in names and all(names)
+        wait_until(settled, 60, "the box reader to start")
         for folder in remove_first:
             shutil.rmtree(folder, ignore_errors=True)
         with open(out_path, "wb") as out, open(err_path, "wb") as err:
