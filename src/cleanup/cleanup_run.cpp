@@ -40,6 +40,9 @@ bool toAnsiPath(PCWSTR widePath, std::string& ansiPath) {
 
   const int size = WideCharToMultiByte(CP_ACP, flags, widePath, -1, nullptr, 0,
                                        nullptr, usedDefaultOut);
+  // The call sets usedDefault through usedDefaultOut, which cppcheck cannot
+  // follow.
+  // cppcheck-suppress knownConditionTrueFalse
   if (size <= 0 || usedDefault) {
     return false;
   }

@@ -20,6 +20,7 @@ struct UniqueHandle {
   // CreateFileA reports failure as INVALID_HANDLE_VALUE, the other calls as
   // null; neither is a handle to close.
   bool valid() const {
+    // cppcheck-suppress cstyleCast ; the cast is Windows' own macro's
     return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE;
   }
 

@@ -8,7 +8,7 @@
 #include "common/win32_owners.h"
 #include "removal/launch_and_wait.h"
 
-bool fileExists(std::string path) {
+bool fileExists(const std::string& path) {
   // Open for reading without locking anybody out, read nothing, close again.
   UniqueHandle file(
       CreateFileA(path.c_str(), GENERIC_READ,

@@ -4,7 +4,7 @@
 
 // True when the file at `path` can be opened for reading. Anything that
 // cannot (missing, no access, a folder) counts as absent.
-bool fileExists(std::string path);
+bool fileExists(const std::string& path);
 
 // Runs the per-user component's own uninstaller, if it is there, with /S,
 // and records the component as removed or as not completed.

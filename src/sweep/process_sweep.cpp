@@ -19,6 +19,10 @@ constexpr DWORD kSweepAccess =
 // The longest path Windows can report, in characters.
 constexpr DWORD kImageNameCapacity = 32768;
 constexpr size_t kInitialProcessIdCapacity = 1024;
+// Far beyond any real system; only a broken answer that always fills the
+// buffer gets here, and then the sweep goes on with what it has rather than
+// grow until memory runs out.
+constexpr size_t kMaxProcessIdCapacity = size_t{1} << 20;
 
 // Fills `ids` with every running process id. The list is whole only when
 // the system's answer leaves room to spare, so the buffer grows until it
@@ -31,8 +35,8 @@ bool enumerateProcessIds(std::vector<DWORD>& ids) {
     if (!K32EnumProcesses(ids.data(), bufferBytes, &bytesReturned)) {
       return false;
     }
-    if (bytesReturned < bufferBytes) {
-      ids.resize(bytesReturned / sizeof(DWORD));
+    if (bytesReturned < bufferBytes || ids.size() >= kMaxProcessIdCapacity) {
+      ids.resize(std::min(bytesReturned, bufferBytes) / sizeof(DWORD));
       return true;
     }
     ids.resize(ids.size() * 2);

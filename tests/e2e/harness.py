@@ -111,9 +111,20 @@ def wait_until(condition, timeout, what):
 
 class WineMachine:
 
-    def __init__(self, display=None):
+    def __init__(self, display=None, headless=False):
         """`display` names an X display to use, such as the user's own;
-        without one the machine starts a virtual display of its own."""
+        without one the machine starts a virtual display of its own.
+
+        `headless=True` gives a machine with no display at all, as on a
+        server, for timing runs (bench/bench.py): no X server, no DISPLAY in
+        Wine's environment, no desktop keeper (it needs a window). Wine then
+        creates no windows: MessageBoxA returns at once, and run_program(),
+        which reads the box, cannot be used. What the keeper does for the
+        desktop, a persistent wineserver does for Wine's services there: it
+        keeps them up between runs, until stop()."""
+        if headless and display is not None:
+            raise HarnessError("a headless machine takes no display")
+        self.headless = headless
         self.exe = _required_file("TOVIK_EXE")
         fixtures = os.environ.get("TOVIK_FIXTURES", "")
         self.stand_in = _required_file_in(fixtures, "stand_in.exe")
@@ -145,7 +156,7 @@ class WineMachine:
     # --- life cycle -------------------------------------------------------
 
     def _start(self):
-        if self.display is None:
+        if self.display is None and not self.headless:
             self.display = self._start_xvfb()
         boot = self.wine("wineboot", "-i", check=False, timeout=300)
         if boot.returncode != 0:
@@ -159,6 +170,10 @@ class WineMachine:
         self.roaming_windows = rf"C:\users\{self.user}\AppData\Roaming"
         self._default_shell_folder = self._query_shell_folder()
 
+        if self.headless:
+            self._start_persistent_wineserver()
+            return
+
         self._keeper = self._popen([self.keeper])
 
         def desktop_up():
@@ -168,6 +183,17 @@ class WineMachine:
             names = self.process_names()
             return "explorer.exe" in names and "desktop_keeper.exe" in names
         wait_until(desktop_up, 60, "Wine's desktop and the desktop keeper")
+
+    def _start_persistent_wineserver(self):
+        # A wineserver started by Wine itself ends a few seconds after the
+        # last program, taking Wine's services with it, and cannot be made
+        # persistent afterwards: wait for it to end, then start one that
+        # stays until stop() kills it. It outlives this call, so it gets no
+        # output of ours to hold open.
+        quiet = dict(env=self._env(WESTERN), stdout=subprocess.DEVNULL,
+                     stderr=subprocess.DEVNULL, check=True)
+        subprocess.run([self.wineserver, "-w"], timeout=120, **quiet)
+        subprocess.run([self.wineserver, "-p"], timeout=60, **quiet)
 
     def _start_xvfb(self):
         read_end, write_end = os.pipe()
@@ -250,6 +276,9 @@ class WineMachine:
         )
         if self.display is not None:
             env["DISPLAY"] = self.display
+        if self.headless:
+            env.pop("DISPLAY", None)
+            env.pop("WAYLAND_DISPLAY", None)
         return env
 
     def _popen(self, command, locale=WESTERN, **kwargs):
@@ -357,6 +386,9 @@ class WineMachine:
         Standard output goes to a file, never a pipe: under Wine the
         program's children hold its output open, and a pipe would not end
         before the last of them."""
+        if self.headless:
+            raise HarnessError("run_program() reads the message box, and a "
+                               "headless machine shows none")
         if (self._xvfb_process is not None and
                 self._xvfb_process.poll() is not None):
             raise HarnessError("Xvfb has ended; see "

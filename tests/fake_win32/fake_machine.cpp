@@ -469,7 +469,9 @@ BOOL Machine::enumProcesses(DWORD* ids, DWORD bufferBytes,
   for (size_t i = 0; i < count; ++i) {
     ids[i] = processes_[i].pid;
   }
-  *bytesReturned = static_cast<DWORD>(count * sizeof(DWORD));
+  *bytesReturned = processListAlwaysFull
+                       ? bufferBytes
+                       : static_cast<DWORD>(count * sizeof(DWORD));
   return kTrue;
 }
 
@@ -747,12 +749,14 @@ UINT Machine::getProductInfo(LPCSTR productCode, LPCSTR attribute, LPSTR value,
   }
   const std::string* text = nullptr;
   UINT error = 0;
+  UINT errorOnceItFits = 0;
   if (std::strcmp(attribute, INSTALLPROPERTY_ASSIGNMENTTYPE) == 0) {
     text = &product->assignmentType;
     error = product->assignmentTypeError;
   } else if (std::strcmp(attribute, INSTALLPROPERTY_PRODUCTNAME) == 0) {
     text = &product->name;
     error = product->nameError;
+    errorOnceItFits = product->nameErrorOnceItFits;
   } else {
     return kErrorUnknownProperty;
   }
@@ -775,6 +779,9 @@ UINT Machine::getProductInfo(LPCSTR productCode, LPCSTR attribute, LPSTR value,
     }
     *length = needed;
     return ERROR_MORE_DATA;
+  }
+  if (errorOnceItFits != 0) {
+    return errorOnceItFits;
   }
   fillBuffer(value, *length, text->c_str(), text->size() + 1);
   *length = needed;

@@ -85,6 +85,10 @@ struct Product {
   std::string name;
   UINT assignmentTypeError = 0;  // MsiGetProductInfoA fails with it
   UINT nameError = 0;            // likewise, for "ProductName"
+  // Fails only a "ProductName" query whose buffer holds the whole name: the
+  // product went away between the query that found the name too long and
+  // the one that reads it.
+  UINT nameErrorOnceItFits = 0;
 };
 
 struct KnownFolderCall {
@@ -198,6 +202,9 @@ class Machine {
   void addProcess(const Process& process) { processes_.push_back(process); }
   // The callNumber-th K32EnumProcesses call (from 1) fails with error.
   void failProcessEnumeration(DWORD error, int callNumber = 1);
+  // A broken K32EnumProcesses that claims a full buffer whatever its size,
+  // as if there were always more processes.
+  bool processListAlwaysFull = false;
 
   void addProgram(const std::string& path, const Program& program);
   // A readable file at `path` that starts as `program`.

@@ -231,6 +231,23 @@ TEST_F(ProcessSweepTest, FindsProductProcessesBeyondTheFirstThousand) {
               ElementsAre(4096u, 8192u, 16384u, 32768u));
 }
 
+// A system that always claims a full list must not make the sweep grow its
+// buffer until memory runs out: it stops growing far beyond any real
+// system and sweeps what it was given.
+TEST_F(ProcessSweepTest, AListThatIsAlwaysFullStopsGrowingAndIsStillSwept) {
+  machine().addProcess(productProcess(1100, "tvRemoteDesk.exe"));
+  machine().processListAlwaysFull = true;
+
+  const std::string out = captureStdout([] { killProductProcesses(); });
+
+  EXPECT_EQ(out,
+            "Terminating tvRemoteDesk.exe(1100)\n"
+            "TerminateProcess result:1 and exitcode:0,0 \n");
+  ASSERT_FALSE(machine().enumProcessesCalls.empty());
+  EXPECT_EQ(machine().enumProcessesCalls.back(), 4u << 20);
+  EXPECT_EQ(machine().enumProcessesCalls.size(), 11u);
+}
+
 TEST_F(ProcessSweepTest, AFailureWhileGrowingTheListEndsTheSweep) {
   for (DWORD pid = 8; pid < 8 + 4 * 1500; pid += 4) {
     machine().addProcess(productProcess(pid, "tvRemoteDesk.exe"));
