@@ -52,6 +52,7 @@ if ((${#missing[@]})); then
     # sources.
     log "plain apt failed; retrying without the security suite"
     tmp=$(mktemp -d)
+    chmod 755 "$tmp"  # apt downloads as the _apt user
     mkdir -p "$tmp/sources" "$tmp/lists/partial"
     for src in /etc/apt/sources.list.d/*.sources; do
       [[ -e $src ]] || continue
