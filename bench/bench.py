@@ -25,7 +25,6 @@ Run it through scripts/bench.sh, which builds first.
 import argparse
 import os
 import platform
-import shutil
 import statistics
 import subprocess
 import sys
@@ -124,11 +123,7 @@ class StandIns:
         self.paths = []
         for index in range(count):
             name = PRODUCT_PROCESS_NAMES[index % len(PRODUCT_PROCESS_NAMES)]
-            folder = machine.drive_c / "bench" / name
-            path = folder / name
-            if not path.exists():
-                machine.plant_stand_in(folder, name=name, sleep_ms=-1)
-            self.paths.append(path)
+            self.paths.append(machine.plant_process_stand_in(name))
         self.names = [path.name for path in self.paths]
         self.processes = []
 
@@ -262,12 +257,7 @@ def main():
     if not do_nothing.is_file():
         raise harness.HarnessError(f"{do_nothing} does not exist; build "
                                    "first (scripts/bench.sh does)")
-    os.environ.update(
-        TOVIK_EXE=str(windows / "UninstallTovikComponents.exe"),
-        TOVIK_FIXTURES=str(windows / "tests" / "e2e" / "fixtures"),
-        WINE=shutil.which("wine") or "",
-        WINESERVER=shutil.which("wineserver") or "",
-        XVFB=shutil.which("Xvfb") or "")
+    harness.use_build(ROOT / args.build_dir)
 
     print("Making a throwaway Wine prefix with no display...", flush=True)
     machine = harness.WineMachine(headless=True)

@@ -6,7 +6,6 @@ console output, its message box and what is left afterwards are shown."""
 
 import argparse
 import os
-import shutil
 import subprocess
 import sys
 import time
@@ -59,13 +58,7 @@ def main():
     parser.add_argument("--build-dir", default="build")
     args = parser.parse_args()
     build = (ROOT / args.build_dir).resolve()
-    windows = build / "windows"
-    os.environ.update(
-        TOVIK_EXE=str(windows / "UninstallTovikComponents.exe"),
-        TOVIK_FIXTURES=str(windows / "tests" / "e2e" / "fixtures"),
-        WINE=shutil.which("wine") or "", WINESERVER=shutil.which("wineserver")
-        or "", XVFB=shutil.which("Xvfb") or "", WIXL=shutil.which("wixl")
-        or "")
+    harness.use_build(build)
     user_display = os.environ.get("DISPLAY")
     if os.environ.get("DEMO_VIRTUAL_DISPLAY") == "1":
         user_display = None

@@ -5,6 +5,7 @@
 #include <shlobj.h>
 
 #include <cstdio>
+#include <string>
 
 #include "cleanup/removal_record.h"
 #include "common/win32_owners.h"
@@ -86,8 +87,8 @@ void uninstallPerUserComponents() {
   }
 }
 
-}  // namespace
-
+// The closing text: one line for what completed, one for what did not, or
+// empty when nothing was tried.
 std::string buildSummary() {
   std::string summary;
   if (!uninstalledNames.empty()) {
@@ -101,6 +102,8 @@ std::string buildSummary() {
   }
   return summary;
 }
+
+}  // namespace
 
 int runCleanup() {
   // Product processes go first, so that no uninstaller meets a running copy.

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <string>
-
 // The per-user components, in the order they are removed. Each is also the
 // name of the component's folder below "\Tovik\" in the roaming folder.
 inline constexpr const char* kComponentNames[] = {
@@ -14,10 +12,6 @@ inline constexpr const char* kComponentNames[] = {
 inline constexpr const char kNothingFoundText[] =
     "No Tovik Components found to uninstall";
 inline constexpr const char kMessageBoxCaption[] = "Tovik";
-
-// The closing text: one line for what completed, one for what did not, or
-// empty when nothing was tried.
-std::string buildSummary();
 
 // The whole clean-up run, start to closing message box. Returns the exit
 // code, 0.

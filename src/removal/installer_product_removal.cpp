@@ -1,5 +1,7 @@
 #include "removal/installer_product_removal.h"
 
+#include <windows.h>
+
 #include <msi.h>
 
 #include <cstdio>
@@ -38,8 +40,9 @@ UINT readProductName(const char* productCode, std::vector<char>& name) {
   return result;
 }
 
-}  // namespace
-
+// True when msiexec's exit code means the product is gone or going: success,
+// success with a restart started or needed, the product already gone, or
+// still running when the wait ended.
 bool msiexecRemovalCompleted(DWORD exitCode) {
   switch (exitCode) {
     case ERROR_SUCCESS:
@@ -53,6 +56,8 @@ bool msiexecRemovalCompleted(DWORD exitCode) {
       return false;
   }
 }
+
+}  // namespace
 
 bool uninstallInstallerProducts() {
   char productCode[kProductCodeLength + 1] = {};

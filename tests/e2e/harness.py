@@ -69,6 +69,19 @@ class HarnessError(Exception):
     """The test machine cannot be set up or used as the tests expect."""
 
 
+def use_build(build_dir):
+    """Points the harness at a native build folder and the tools on PATH,
+    for scripts that run outside ctest (which sets the same variables)."""
+    windows = Path(build_dir).resolve() / "windows"
+    os.environ.update(
+        TOVIK_EXE=str(windows / "UninstallTovikComponents.exe"),
+        TOVIK_FIXTURES=str(windows / "tests" / "e2e" / "fixtures"),
+        **{variable: shutil.which(tool) or ""
+           for variable, tool in [("WINE", "wine"),
+                                  ("WINESERVER", "wineserver"),
+                                  ("XVFB", "Xvfb"), ("WIXL", "wixl")]})
+
+
 @dataclass
 class RunResult:
     stdout: bytes  # exactly as written: text mode, so CR LF line ends
@@ -174,7 +187,7 @@ class WineMachine:
             self._start_persistent_wineserver()
             return
 
-        self._keeper = self._popen([self.keeper])
+        self._keeper = self.start([self.keeper])
 
         def desktop_up():
             if self._keeper.poll() is not None:
@@ -281,7 +294,9 @@ class WineMachine:
             env.pop("WAYLAND_DISPLAY", None)
         return env
 
-    def _popen(self, command, locale=WESTERN, **kwargs):
+    def start(self, command, locale=WESTERN, **kwargs):
+        """Starts a Windows program in the prefix and returns at once; the
+        keyword arguments go to subprocess.Popen."""
         kwargs.setdefault("stdout", subprocess.DEVNULL)
         kwargs.setdefault("stderr", subprocess.DEVNULL)
         # Programs start on C:, so a path that begins with a backslash means
@@ -290,16 +305,11 @@ class WineMachine:
         return subprocess.Popen([self.wine_binary, *map(str, command)],
                                 env=self._env(locale), cwd=cwd, **kwargs)
 
-    def start(self, command, locale=WESTERN, **kwargs):
-        """Starts a Windows program in the prefix and returns at once; the
-        keyword arguments go to subprocess.Popen."""
-        return self._popen(command, locale, **kwargs)
-
     def wine(self, *command, locale=WESTERN, check=True, timeout=120):
         """Runs a Windows command in the prefix and waits for it alone (not
         for the children it leaves running), then returns its output."""
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            process = self._popen(command, locale, stdout=out, stderr=err)
+            process = self.start(command, locale, stdout=out, stderr=err)
             try:
                 returncode = process.wait(timeout)
             except subprocess.TimeoutExpired:
@@ -356,6 +366,16 @@ class WineMachine:
             (folder / "sleep_ms.txt").write_text(f"{sleep_ms}\n")
         return target
 
+    def plant_process_stand_in(self, name):
+        """Copies the stand-in under the file name `name`, sleeping for
+        ever, into a folder of its own (the file system ignores case, so
+        TVREMOTEDESK.EXE could not sit beside tvRemoteDesk.exe) and returns
+        its path; start it with start_process()."""
+        folder = self.drive_c / "e2e" / "processes" / name
+        if not (folder / name).exists():
+            self.plant_stand_in(folder, name=name, sleep_ms=-1)
+        return folder / name
+
     def plant_text_file(self, folder, name="uninstall.exe"):
         folder.mkdir(parents=True, exist_ok=True)
         (folder / name).write_text("This is a text file, not a program.\n")
@@ -397,7 +417,7 @@ class WineMachine:
         err_path = self.work_dir / "program.err"
         box_path = self.work_dir / "box.json"
         with open(box_path, "wb") as box_file:
-            reader = self._popen([self.box_reader, BOX_TIMEOUT_MS], locale,
+            reader = self.start([self.box_reader, BOX_TIMEOUT_MS], locale,
                                  stdout=box_file)
         # A process that is still starting has no image name yet under Wine,
         # and the program's sweep would report it ("Name was empty"): let
@@ -412,7 +432,7 @@ class WineMachine:
             shutil.rmtree(folder, ignore_errors=True)
         with open(out_path, "wb") as out, open(err_path, "wb") as err:
             started = time.monotonic()
-            program = self._popen([self.exe, *args], locale, stdout=out,
+            program = self.start([self.exe, *args], locale, stdout=out,
                                   stderr=err)
             try:
                 exit_code = program.wait(RUN_TIMEOUT)
@@ -508,7 +528,7 @@ class WineMachine:
     def start_process(self, path):
         """Starts a program below drive_c and leaves it running until
         reset(). Wait for it with wait_for_processes()."""
-        self._started[self._popen([path])] = Path(path).name
+        self._started[self.start([path])] = Path(path).name
 
     def wait_for_processes(self, names):
         """Waits until every name in `names` runs as often as it is listed

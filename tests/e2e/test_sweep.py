@@ -36,14 +36,9 @@ class ProcessSweepTest(harness.WineTestCase):
 
     def start_stand_ins(self, names):
         """Starts a stand-in under each file name, twice for a name given
-        twice, each name in a folder of its own: the file system ignores
-        case, so TVREMOTEDESK.EXE could not sit beside tvRemoteDesk.exe.
-        Returns the process list once they all run."""
+        twice; returns the process list once they all run."""
         for name in names:
-            path = machine.drive_c / "e2e" / "processes" / name / name
-            if not path.exists():
-                machine.plant_stand_in(path.parent, name=name, sleep_ms=-1)
-            machine.start_process(path)
+            machine.start_process(machine.plant_process_stand_in(name))
         return machine.wait_for_processes(names)
 
     def assert_console_with_results(self, result, lines):
