@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs whatever this project needs that the machine does not have yet:
-# the i686 mingw-w64 cross compiler, Wine with its 32-bit half, Xvfb, wixl,
-# the native build and test tools, and the ru_RU.UTF-8 locale that the
+# the i686 mingw-w64 cross compiler (and the x86-64 one for 64-bit fixture
+# programs), Wine with its 32-bit and 64-bit halves, Xvfb, wixl, NSIS, the
+# release tools (osslsigncode, openssl), the native build and test tools
+# (GoogleTest, RapidCheck, pefile), and the ru_RU.UTF-8 locale that the
 # code-page tests run under. Safe to run again; it installs nothing twice.
 set -euo pipefail
 
@@ -32,6 +34,13 @@ declare -A need=(
   [x11-apps]="command -v xwd"
   [x11-utils]="command -v xwininfo"
   [netpbm]="command -v xwdtopnm"
+  [wine64]="test -x /usr/lib/wine/wine64"
+  [g++-mingw-w64-x86-64]="command -v x86_64-w64-mingw32-g++"
+  [nsis]="command -v makensis"
+  [osslsigncode]="command -v osslsigncode"
+  [openssl]="command -v openssl"
+  [librapidcheck-dev]="test -f /usr/include/rapidcheck.h"
+  [python3-pefile]="/usr/bin/python3 -c 'import pefile'"
 )
 
 missing=()
