@@ -2,50 +2,48 @@
 """Reads UninstallTovikComponents.exe back and checks what Windows sees of it.
 
 The program has to start on a bare Windows 7 or later, as a 32-bit console
-program that asks for no elevation, and show the right details in the file's
-properties. None of that is visible from the C++ sources alone: it depends on
-linker flags, on which runtime gets linked statically and on what windres
-embeds. So this script reads the built PE file itself, with nothing but the
-standard library, and checks:
+program that asks for no elevation, must not pull a DLL from its own folder
+before main, and must show the right details in the file's properties. None
+of that is visible from the C++ sources alone: it depends on linker flags, on
+which runtime gets linked statically and on what windres embeds. So this
+script reads the built PE file itself with pefile and checks:
 
   * the header: PE32, i386, console subsystem, OS and subsystem version 6.0;
-  * the imports: only system DLLs, and the Windows functions the program calls
-    taken by name from the DLL that Windows 7 provides them in;
+  * the imports: only KnownDLLs (msi.dll in particular is not imported, nor
+    delay-loaded), and the Windows functions the program calls taken by name
+    from the DLL that Windows 7 provides them in;
   * the resources: exactly the manifest and the version block, no icon;
   * the manifest's content and the version block's fixed and string values.
+
+A signed copy passes too: the certificate table is not part of the image
+and not a resource.
 
 Usage: check_executable.py PATH_TO_EXE
 Exit code 0 when everything matches, 1 when anything does not (every mismatch
 is listed), 2 when the file cannot be read at all.
 """
 
-import struct
 import sys
 import xml.etree.ElementTree as ET
 
-# --- What the executable must be --------------------------------------------
+import pefile
 
-IMAGE_FILE_MACHINE_I386 = 0x14C
-PE32_MAGIC = 0x10B
-IMAGE_SUBSYSTEM_WINDOWS_CUI = 3
-IMAGE_FILE_EXECUTABLE_IMAGE = 0x0002
-IMAGE_FILE_DLL = 0x2000
+# --- What the executable must be --------------------------------------------
 
 # Windows Vista/7 as the oldest system; the linker's default would be 4.0.
 EXPECTED_OS_VERSION = (6, 0)
 EXPECTED_SUBSYSTEM_VERSION = (6, 0)
 
-# A bare Windows has these; anything else (libstdc++, libgcc, winpthread)
-# would have to ship beside the program. Compared case-insensitively, as the
-# loader does.
-ALLOWED_DLLS = [
-    "KERNEL32.dll",
-    "USER32.dll",
-    "SHELL32.dll",
-    "ole32.dll",
-    "msi.dll",
-    "msvcrt.dll",
-]
+# Only KnownDLLs, compared case-insensitively as the loader does. Windows maps
+# those from the system folder whatever lies beside the program; any other
+# DLL in the import table it looks for in the program's own folder first.
+# The program is a download, run from a folder where any web page can drop a
+# file, so a static import of msi.dll (not a KnownDLL) would run a planted
+# msi.dll inside the program before main. The program loads msi.dll at run
+# time from the system folder instead. Runtime DLLs (libstdc++, libgcc,
+# winpthread) would also have to ship beside the program.
+KNOWN_DLLS = ["KERNEL32.dll", "USER32.dll", "SHELL32.dll", "ole32.dll", "msvcrt.dll"]
+LOADED_AT_RUN_TIME = "msi.dll"
 
 # The Windows functions the program calls, by the DLL that must provide them.
 # The process-status functions must come from kernel32 under their K32 names:
@@ -64,26 +62,12 @@ REQUIRED_IMPORTS = {
     ],
     "SHELL32.dll": ["SHGetKnownFolderPath"],
     "USER32.dll": ["MessageBoxA"],
-    "msi.dll": ["MsiEnumProductsA", "MsiGetProductInfoA"],
 }
 
-RT_ICON = 3
-RT_GROUP_ICON = 14
-RT_VERSION = 16
-RT_MANIFEST = 24
-RESOURCE_TYPE_NAMES = {
-    1: "RT_CURSOR",
-    2: "RT_BITMAP",
-    RT_ICON: "RT_ICON",
-    4: "RT_MENU",
-    5: "RT_DIALOG",
-    6: "RT_STRING",
-    10: "RT_RCDATA",
-    12: "RT_GROUP_CURSOR",
-    RT_GROUP_ICON: "RT_GROUP_ICON",
-    RT_VERSION: "RT_VERSION",
-    RT_MANIFEST: "RT_MANIFEST",
-}
+RT_ICON = pefile.RESOURCE_TYPE["RT_ICON"]
+RT_GROUP_ICON = pefile.RESOURCE_TYPE["RT_GROUP_ICON"]
+RT_VERSION = pefile.RESOURCE_TYPE["RT_VERSION"]
+RT_MANIFEST = pefile.RESOURCE_TYPE["RT_MANIFEST"]
 # Resource type -> the one resource id it must hold.
 EXPECTED_RESOURCES = {RT_VERSION: 1, RT_MANIFEST: 1}
 
@@ -109,12 +93,13 @@ EXPECTED_MANIFEST = (f"{{{ASM_V1}}}assembly", {"manifestVersion": "1.0"}, [
 ])
 
 VS_FFI_SIGNATURE = 0xFEEF04BD
+VS_FIXEDFILEINFO_SIZE = 52
 VOS_NT_WINDOWS32 = 0x00040004
 VFT_APP = 0x00000001
 VERSION_1_0_0_1 = (0x00010000, 0x00000001)  # (MS, LS) words of 1.0.0.1
 
 STRING_TABLE_KEY = "040904b0"  # U.S. English, Unicode
-EXPECTED_TRANSLATION = (0x0409, 0x04B0)
+EXPECTED_TRANSLATION = "0x0409 0x04b0"  # as pefile shows the pair
 # The file's properties dialog shows these; other strings may be present.
 EXPECTED_STRINGS = {
     "FileVersion": "1.0.0.1",
@@ -126,116 +111,23 @@ EXPECTED_STRINGS = {
 }
 
 
-# --- Reading the PE file ----------------------------------------------------
+def text(value):
+    """pefile hands names and version strings over as bytes."""
+    return value.decode("utf-8", "backslashreplace") if isinstance(value, bytes) else value
 
 
-class FormatError(Exception):
-    """The file is not laid out as a PE file should be."""
+def parse_directory(pe, name):
+    """Has pefile read one data directory; the warnings it gave while doing so.
+
+    pefile does not raise on a damaged directory: it notes a warning and
+    leaves out what it could not read, so the warnings are the only sign."""
+    before = len(pe.get_warnings())
+    pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY[name]])
+    return pe.get_warnings()[before:]
 
 
-class PeImage:
-    """The parts of a PE file's layout the checks need, bounds-checked."""
-
-    def __init__(self, data):
-        self.data = data
-        if self.read(0, "<2s")[0] != b"MZ":
-            raise FormatError("no MZ signature at the start of the file")
-        pe_offset = self.read(0x3C, "<I")[0]
-        if self.read(pe_offset, "<4s")[0] != b"PE\0\0":
-            raise FormatError(f"no PE signature at offset {pe_offset:#x}")
-
-        (
-            self.machine,
-            section_count,
-            _timestamp,
-            _symbols,
-            _symbol_count,
-            optional_header_size,
-            self.characteristics,
-        ) = self.read(pe_offset + 4, "<HHIIIHH")
-        self.optional_header_offset = pe_offset + 24
-        self.magic = self.read(self.optional_header_offset, "<H")[0]
-        if self.magic != PE32_MAGIC:
-            # The rest of the optional header has another layout in PE32+.
-            raise FormatError(
-                f"optional header magic is {self.magic:#x}, "
-                f"expected {PE32_MAGIC:#x} (PE32)"
-            )
-
-        opt = self.optional_header_offset
-        self.image_base = self.read(opt + 28, "<I")[0]
-        (
-            self.os_version_major,
-            self.os_version_minor,
-            _image_major,
-            _image_minor,
-            self.subsystem_version_major,
-            self.subsystem_version_minor,
-        ) = self.read(opt + 40, "<6H")
-        self.size_of_headers = self.read(opt + 60, "<I")[0]
-        self.subsystem = self.read(opt + 68, "<H")[0]
-        directory_count = self.read(opt + 92, "<I")[0]
-        self.directories = []
-        for index in range(min(directory_count, 16)):
-            self.directories.append(self.read(opt + 96 + 8 * index, "<II"))
-
-        self.sections = []
-        section_table = opt + optional_header_size
-        for index in range(section_count):
-            fields = self.read(section_table + 40 * index, "<8sIIII")
-            name, virtual_size, virtual_address, raw_size, raw_offset = fields
-            self.sections.append(
-                (
-                    name.rstrip(b"\0").decode("ascii", "replace"),
-                    virtual_address,
-                    virtual_size,
-                    raw_offset,
-                    raw_size,
-                )
-            )
-
-    def read(self, offset, fmt):
-        size = struct.calcsize(fmt)
-        if offset < 0 or offset + size > len(self.data):
-            raise FormatError(
-                f"reading {size} bytes at offset {offset:#x} runs past "
-                f"the end of the file ({len(self.data):#x} bytes)"
-            )
-        return struct.unpack_from(fmt, self.data, offset)
-
-    def directory(self, index):
-        """(rva, size) of a data directory; (0, 0) when absent."""
-        if index < len(self.directories):
-            return self.directories[index]
-        return (0, 0)
-
-    def rva_to_offset(self, rva):
-        if rva < self.size_of_headers:
-            return rva
-        for _name, virtual_address, virtual_size, raw_offset, raw_size in self.sections:
-            if virtual_address <= rva < virtual_address + max(virtual_size, raw_size):
-                if rva - virtual_address >= raw_size:
-                    raise FormatError(f"RVA {rva:#x} lies in a section's zero-filled tail")
-                return raw_offset + rva - virtual_address
-        raise FormatError(f"RVA {rva:#x} lies in no section")
-
-    def bytes_at_rva(self, rva, size):
-        offset = self.rva_to_offset(rva)
-        if offset + size > len(self.data):
-            raise FormatError(
-                f"{size} bytes at RVA {rva:#x} run past the end of the file"
-            )
-        return self.data[offset : offset + size]
-
-    def read_rva(self, rva, fmt):
-        return self.read(self.rva_to_offset(rva), fmt)
-
-    def c_string_at_rva(self, rva, limit=512):
-        offset = self.rva_to_offset(rva)
-        end = self.data.find(b"\0", offset, offset + limit)
-        if end < 0:
-            raise FormatError(f"no terminated string at RVA {rva:#x}")
-        return self.data[offset:end].decode("ascii", "replace")
+def directory_present(pe, name):
+    return pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY[name]].VirtualAddress != 0
 
 
 # --- Header -----------------------------------------------------------------
@@ -248,106 +140,74 @@ def check_header(pe):
         if actual != expected:
             problems.append(f"header: {what} is {show(actual)}, expected {show(expected)}")
 
-    # The PE32 magic itself is checked while reading: nothing else can be
-    # read without it.
-    expect("machine", pe.machine, IMAGE_FILE_MACHINE_I386, hex)
-    expect("subsystem", pe.subsystem, IMAGE_SUBSYSTEM_WINDOWS_CUI)
+    def dotted(version):
+        return "%d.%d" % version
+
+    header, optional = pe.FILE_HEADER, pe.OPTIONAL_HEADER
+    expect("machine", header.Machine, pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"], hex)
+    expect("subsystem", optional.Subsystem, pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_CUI"])
     expect(
         "operating-system version",
-        (pe.os_version_major, pe.os_version_minor),
+        (optional.MajorOperatingSystemVersion, optional.MinorOperatingSystemVersion),
         EXPECTED_OS_VERSION,
-        lambda version: "%d.%d" % version,
+        dotted,
     )
     expect(
         "subsystem version",
-        (pe.subsystem_version_major, pe.subsystem_version_minor),
+        (optional.MajorSubsystemVersion, optional.MinorSubsystemVersion),
         EXPECTED_SUBSYSTEM_VERSION,
-        lambda version: "%d.%d" % version,
+        dotted,
     )
-    if not pe.characteristics & IMAGE_FILE_EXECUTABLE_IMAGE:
+    if not header.IMAGE_FILE_EXECUTABLE_IMAGE:
         problems.append("header: the file is not marked as an executable image")
-    if pe.characteristics & IMAGE_FILE_DLL:
+    if header.IMAGE_FILE_DLL:
         problems.append("header: the file is marked as a DLL")
     return problems
 
 
 # --- Imports ----------------------------------------------------------------
 
-IMAGE_ORDINAL_FLAG32 = 0x80000000
 
-
-def read_thunks(pe, table_rva):
-    """Imports of one DLL: a list of names, or ('#', ordinal) for ordinals."""
-    imports = []
-    rva = table_rva
-    while True:
-        thunk = pe.read_rva(rva, "<I")[0]
-        if thunk == 0:
-            return imports
-        if thunk & IMAGE_ORDINAL_FLAG32:
-            imports.append(("#", thunk & 0xFFFF))
-        else:
-            # A hint word, then the name.
-            imports.append(pe.c_string_at_rva(thunk + 2))
-        rva += 4
-
-
-def read_imports(pe):
-    """{dll name as written: [imports]} from the import directory."""
-    imports = {}
-    rva, size = pe.directory(1)
-    if rva == 0 or size == 0:
-        return imports
-    while True:
-        lookup_table, _stamp, _forwarder, name_rva, address_table = pe.read_rva(
-            rva, "<IIIII"
-        )
-        if lookup_table == 0 and name_rva == 0 and address_table == 0:
-            return imports
-        dll = pe.c_string_at_rva(name_rva)
-        # Linkers may leave the lookup table out; the address table holds the
-        # same entries in the file until the loader binds it.
-        imports.setdefault(dll, []).extend(read_thunks(pe, lookup_table or address_table))
-        rva += 20
-
-
-def read_delay_imports(pe):
-    """Names of the DLLs loaded on first use, which are dependencies too."""
-    dlls = []
-    rva, size = pe.directory(13)
-    if rva == 0 or size == 0:
-        return dlls
-    while True:
-        attributes, name = pe.read_rva(rva, "<II")
-        if name == 0:
-            return dlls
-        # Old-style descriptors hold virtual addresses rather than RVAs.
-        dlls.append(pe.c_string_at_rva(name if attributes & 1 else name - pe.image_base))
-        rva += 32
+def check_dll_name(dll, how):
+    if dll.lower() == LOADED_AT_RUN_TIME.lower():
+        return [
+            f"imports: {dll} is {how}; it is not a KnownDLL, so Windows would take it "
+            "from the program's own folder first: load it at run time from the "
+            "system folder"
+        ]
+    if dll.lower() not in {known.lower() for known in KNOWN_DLLS}:
+        return [f"imports: {how} {dll} is not a KnownDLL the program may use"]
+    return []
 
 
 def check_imports(pe):
     problems = []
-    imports = read_imports(pe)
-    allowed = {dll.lower() for dll in ALLOWED_DLLS}
-
-    for dll in imports:
-        if dll.lower() not in allowed:
-            problems.append(f"imports: {dll} is not a system DLL the program may use")
-    for dll in read_delay_imports(pe):
-        if dll.lower() not in allowed:
-            problems.append(f"imports: delay-loaded {dll} is not a system DLL the program may use")
+    for name, attribute, how in (
+        ("IMAGE_DIRECTORY_ENTRY_IMPORT", "DIRECTORY_ENTRY_IMPORT", "imported"),
+        ("IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT", "DIRECTORY_ENTRY_DELAY_IMPORT", "delay-loaded"),
+    ):
+        warnings = parse_directory(pe, name)
+        if warnings or (directory_present(pe, name) and not hasattr(pe, attribute)):
+            problems.append(f"imports: cannot be read: {'; '.join(warnings) or 'empty table'}")
+            return problems
+    imports = getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])
+    for descriptor in imports:
+        problems.extend(check_dll_name(text(descriptor.dll), "imported"))
+    for descriptor in getattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT", []):
+        problems.extend(check_dll_name(text(descriptor.dll), "delay-loaded"))
 
     by_lower_name = {}
-    for dll, entries in imports.items():
-        by_lower_name.setdefault(dll.lower(), []).extend(entries)
+    for descriptor in imports:
+        by_lower_name.setdefault(text(descriptor.dll).lower(), []).extend(descriptor.imports)
     for dll, functions in REQUIRED_IMPORTS.items():
         entries = by_lower_name.get(dll.lower())
         if entries is None:
             problems.append(f"imports: nothing is imported from {dll}")
             continue
-        names = {entry for entry in entries if isinstance(entry, str)}
-        ordinals = [str(entry[1]) for entry in entries if isinstance(entry, tuple)]
+        # pefile names some ordinals from its own tables of well-known DLLs;
+        # only a name written in the file counts.
+        names = {text(entry.name) for entry in entries if not entry.import_by_ordinal}
+        ordinals = [str(entry.ordinal) for entry in entries if entry.import_by_ordinal]
         for function in functions:
             if function in names:
                 continue
@@ -357,98 +217,64 @@ def check_imports(pe):
                 # that DLL's own export table, so it cannot stand in for one.
                 message += f" (ordinals imported from it: {', '.join(ordinals)})"
             problems.append(message)
-    return problems, imports
+    return problems
 
 
 # --- Resources --------------------------------------------------------------
 
-RESOURCE_NAME_IS_STRING = 0x80000000
-RESOURCE_DATA_IS_DIRECTORY = 0x80000000
+
+def describe_type(entry):
+    if entry.name is not None:
+        return repr(text(str(entry.name)))
+    if entry.id in pefile.RESOURCE_TYPE:
+        return f"{pefile.RESOURCE_TYPE[entry.id]} ({entry.id})"
+    return str(entry.id)
 
 
-def read_resource_directory(pe, section_rva, directory_offset):
-    """Entries of one resource directory: [(id or name, is_directory, offset)]."""
-    rva = section_rva + directory_offset
-    named_count, id_count = pe.read_rva(rva + 12, "<HH")
-    entries = []
-    for index in range(named_count + id_count):
-        name, target = pe.read_rva(rva + 16 + 8 * index, "<II")
-        if name & RESOURCE_NAME_IS_STRING:
-            string_rva = section_rva + (name & ~RESOURCE_NAME_IS_STRING)
-            length = pe.read_rva(string_rva, "<H")[0]
-            name = pe.bytes_at_rva(string_rva + 2, 2 * length).decode("utf-16-le", "replace")
-        entries.append(
-            (
-                name,
-                bool(target & RESOURCE_DATA_IS_DIRECTORY),
-                target & ~RESOURCE_DATA_IS_DIRECTORY,
-            )
-        )
-    return entries
-
-
-def read_resources(pe):
-    """{(type, id): [data bytes, one per language]} from the resource tree."""
-    resources = {}
-    section_rva, size = pe.directory(2)
-    if section_rva == 0 or size == 0:
-        return resources
-    for type_id, type_is_dir, type_offset in read_resource_directory(pe, section_rva, 0):
-        if not type_is_dir:
-            raise FormatError(f"resource type {type_id!r} has no directory of names")
-        for name_id, name_is_dir, name_offset in read_resource_directory(
-            pe, section_rva, type_offset
-        ):
-            if not name_is_dir:
-                raise FormatError(f"resource {type_id!r}/{name_id!r} has no language directory")
-            leaves = resources.setdefault((type_id, name_id), [])
-            for _language, language_is_dir, entry_offset in read_resource_directory(
-                pe, section_rva, name_offset
-            ):
-                if language_is_dir:
-                    raise FormatError(f"resource {type_id!r}/{name_id!r} nests too deep")
-                data_rva, data_size = pe.read_rva(section_rva + entry_offset, "<II")
-                leaves.append(pe.bytes_at_rva(data_rva, data_size))
-    return resources
-
-
-def describe_type(type_id):
-    if isinstance(type_id, int) and type_id in RESOURCE_TYPE_NAMES:
-        return f"{RESOURCE_TYPE_NAMES[type_id]} ({type_id})"
-    return repr(type_id)
+def entry_key(entry):
+    return entry.id if entry.name is None else repr(str(entry.name))
 
 
 def check_resources(pe):
-    """Problems, and the manifest and version data when each is there once."""
-    problems = []
-    resources = read_resources(pe)
-    types = {type_id for type_id, _name in resources}
-
-    for type_id in sorted(types, key=str):
-        if type_id in (RT_ICON, RT_GROUP_ICON):
-            problems.append(f"resources: the file has an icon ({describe_type(type_id)})")
-        elif type_id not in EXPECTED_RESOURCES:
-            problems.append(f"resources: unexpected resource type {describe_type(type_id)}")
+    """Problems, and the data entries of the manifest and the version block
+    when each is there once."""
+    warnings = parse_directory(pe, "IMAGE_DIRECTORY_ENTRY_RESOURCE")
+    problems = [f"resources: pefile: {warning}" for warning in warnings]
+    if not hasattr(pe, "DIRECTORY_ENTRY_RESOURCE"):
+        reason = "; ".join(warnings) if directory_present(pe, "IMAGE_DIRECTORY_ENTRY_RESOURCE") else "none"
+        return [f"resources: cannot be read: {reason}"], {}
 
     found = {}
+    types = pe.DIRECTORY_ENTRY_RESOURCE.entries
+    for resource_type in types:
+        if resource_type.id in (RT_ICON, RT_GROUP_ICON):
+            problems.append(f"resources: the file has an icon ({describe_type(resource_type)})")
+        elif entry_key(resource_type) not in EXPECTED_RESOURCES:
+            problems.append(f"resources: unexpected resource type {describe_type(resource_type)}")
+
     for type_id, expected_id in EXPECTED_RESOURCES.items():
-        ids = [name for kind, name in resources if kind == type_id]
-        if ids != [expected_id]:
-            shown = ", ".join(repr(name) for name in ids) or "none"
+        kinds = [kind for kind in types if entry_key(kind) == type_id]
+        names = [name for kind in kinds for name in getattr(kind.directory, "entries", [])]
+        shown_type = f"{pefile.RESOURCE_TYPE[type_id]} ({type_id})"
+        if len(kinds) > 1 or [entry_key(name) for name in names] != [expected_id]:
+            shown = ", ".join(str(entry_key(name)) for name in names) or "none"
             problems.append(
-                f"resources: {describe_type(type_id)} holds ids {shown}, "
-                f"expected exactly id {expected_id}"
+                f"resources: {shown_type} holds ids {shown}, expected exactly id {expected_id}"
             )
             continue
-        leaves = resources[(type_id, expected_id)]
-        if len(leaves) != 1:
+        languages = getattr(getattr(names[0], "directory", None), "entries", [])
+        if len(languages) != 1 or not hasattr(languages[0], "data"):
             problems.append(
-                f"resources: {describe_type(type_id)} id {expected_id} exists in "
-                f"{len(leaves)} languages, expected one"
+                f"resources: {shown_type} id {expected_id} exists in "
+                f"{len(languages)} languages, expected one"
             )
             continue
-        found[type_id] = leaves[0]
-    return problems, found.get(RT_MANIFEST), found.get(RT_VERSION)
+        found[type_id] = languages[0].data.struct
+    return problems, found
+
+
+def resource_bytes(pe, data_entry):
+    return pe.get_data(data_entry.OffsetToData, data_entry.Size)
 
 
 # --- Manifest ---------------------------------------------------------------
@@ -496,120 +322,64 @@ def compare_element(element, expected, where):
 # --- Version block ----------------------------------------------------------
 
 
-class VersionNode:
-    """One VS_VERSIONINFO-style block: wLength, wValueLength, wType, szKey,
-    the value and the child blocks, each start aligned to 32 bits."""
-
-    def __init__(self, key, value_type, value, children):
-        self.key = key
-        self.value_type = value_type  # 0 binary, 1 text
-        self.value = value  # bytes
-        self.children = children
-
-    def text(self):
-        return self.value.decode("utf-16-le", "replace").rstrip("\0")
-
-
-def align4(offset):
-    return (offset + 3) & ~3
-
-
-def parse_version_node(block, offset, limit):
-    """The node at offset and its length; the node must end by limit."""
-    if offset + 6 > limit:
-        raise FormatError(f"version block: truncated node header at {offset:#x}")
-    length, value_length, value_type = struct.unpack_from("<HHH", block, offset)
-    if length < 6 or offset + length > limit:
-        raise FormatError(
-            f"version block: node at {offset:#x} claims {length} bytes, "
-            f"but only {limit - offset} are left in its parent"
-        )
-    end = offset + length
-
-    position = offset + 6
-    key_chars = []
-    while True:
-        if position + 2 > end:
-            raise FormatError(f"version block: unterminated key in node at {offset:#x}")
-        (char,) = struct.unpack_from("<H", block, position)
-        position += 2
-        if char == 0:
-            break
-        key_chars.append(chr(char))
-    key = "".join(key_chars)
-
-    # wValueLength counts UTF-16 units for text values, bytes for binary ones.
-    value_size = value_length * 2 if value_type == 1 else value_length
-    position = align4(position)
-    if position + value_size > end:
-        raise FormatError(f"version block: value of {key!r} runs past its node")
-    value = bytes(block[position : position + value_size])
-    position = align4(position + value_size)
-
-    children = []
-    while position < end:
-        child, child_length = parse_version_node(block, position, end)
-        children.append(child)
-        position = align4(position + child_length)
-    return VersionNode(key, value_type, value, children), length
-
-
-def parse_version_info(block):
-    root, _length = parse_version_node(block, 0, len(block))
-    return root
-
-
-def version_text(words):
-    ms, ls = words
+def version_text(ms, ls):
     return f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}"
 
 
-def check_fixed_file_info(value):
+def check_fixed_file_info(root, fixed):
     problems = []
-    if len(value) != 52:
-        return [f"version block: VS_FIXEDFILEINFO is {len(value)} bytes, expected 52"]
-    (
-        signature,
-        _struct_version,
-        file_ms,
-        file_ls,
-        product_ms,
-        product_ls,
-        _flags_mask,
-        flags,
-        file_os,
-        file_type,
-        _subtype,
-        _date_ms,
-        _date_ls,
-    ) = struct.unpack("<13I", value)
+    if root.ValueLength != VS_FIXEDFILEINFO_SIZE:
+        return [
+            f"version block: VS_FIXEDFILEINFO is {root.ValueLength} bytes, "
+            f"expected {VS_FIXEDFILEINFO_SIZE}"
+        ]
 
     def expect(what, actual, expected, show=hex):
         if actual != expected:
             problems.append(f"version block: {what} is {show(actual)}, expected {show(expected)}")
 
-    expect("signature", signature, VS_FFI_SIGNATURE)
-    expect("file version", (file_ms, file_ls), VERSION_1_0_0_1, version_text)
-    expect("product version", (product_ms, product_ls), VERSION_1_0_0_1, version_text)
-    expect("file flags", flags, 0)
-    expect("file OS", file_os, VOS_NT_WINDOWS32)
-    expect("file type", file_type, VFT_APP)
+    def dotted(words):
+        return version_text(*words)
+
+    expect("signature", fixed.Signature, VS_FFI_SIGNATURE)
+    expect("file version", (fixed.FileVersionMS, fixed.FileVersionLS), VERSION_1_0_0_1, dotted)
+    expect(
+        "product version",
+        (fixed.ProductVersionMS, fixed.ProductVersionLS),
+        VERSION_1_0_0_1,
+        dotted,
+    )
+    expect("file flags", fixed.FileFlags, 0)
+    expect("file OS", fixed.FileOS, VOS_NT_WINDOWS32)
+    expect("file type", fixed.FileType, VFT_APP)
     return problems
 
 
-def check_string_file_info(node):
-    problems = []
-    tables = [table.key for table in node.children]
-    if tables != [STRING_TABLE_KEY]:
-        return [f"version block: string tables are {tables}, expected [{STRING_TABLE_KEY!r}]"]
+def align4(size):
+    return (size + 3) & ~3
 
-    strings = {}
-    for entry in node.children[0].children:
-        if entry.key in strings:
-            problems.append(f"version block: string {entry.key!r} appears twice")
-        if entry.value_type != 1:
-            problems.append(f"version block: string {entry.key!r} is not marked as text")
-        strings[entry.key] = entry.text()
+
+def check_string_table(pe, table):
+    """pefile keeps a table's strings as a dict of key to value: a key written
+    twice shows once, and each string's wType (text or binary) is dropped.
+    Both are read here from the String header just before the key, which
+    pefile locates (entries_offsets) but does not keep."""
+    problems = []
+    strings = {text(key): text(value) for key, value in table.entries.items()}
+    # A table's header and key, then each string, aligned to 32 bits; every
+    # byte of the table is one of those unless pefile folded a repeated key.
+    listed = align4(6 + 2 * (len(table.LangID) + 1))
+    for key, (key_offset, _value_offset) in table.entries_offsets.items():
+        length = pe.get_word_from_offset(key_offset - 6)
+        if pe.get_word_from_offset(key_offset - 2) != 1:
+            problems.append(f"version block: string {text(key)!r} is not marked as text")
+        listed += align4(length)
+    if align4(table.Length) > listed:
+        problems.append(
+            f"version block: string table holds {align4(table.Length) - listed} bytes "
+            "more than its strings: a key appears twice"
+        )
+
     for key, expected in EXPECTED_STRINGS.items():
         if key not in strings:
             problems.append(f"version block: string {key!r} is missing")
@@ -620,32 +390,50 @@ def check_string_file_info(node):
     return problems
 
 
-def check_var_file_info(node):
-    variables = [var.key for var in node.children]
+def check_string_file_info(pe, block):
+    tables = getattr(block, "StringTable", [])
+    keys = [text(table.LangID) for table in tables]
+    if keys != [STRING_TABLE_KEY]:
+        return [f"version block: string tables are {keys}, expected [{STRING_TABLE_KEY!r}]"]
+    return check_string_table(pe, tables[0])
+
+
+def check_var_file_info(_pe, block):
+    variables = [text(key) for var in getattr(block, "Var", []) for key in getattr(var, "entry", {})]
     if variables != ["Translation"]:
         return [f"version block: VarFileInfo holds {variables}, expected ['Translation']"]
-    value = node.children[0].value
-    if len(value) % 4:
-        return [f"version block: Translation value is {len(value)} bytes, not whole pairs"]
-    pairs = [struct.unpack_from("<HH", value, at) for at in range(0, len(value), 4)]
-    if pairs != [EXPECTED_TRANSLATION]:
-        shown = ", ".join(f"({lang:#06x}, {codepage:#06x})" for lang, codepage in pairs)
+    var = block.Var[0]
+    # pefile shows only the last (language, code page) pair of the value, so
+    # its length says whether there is exactly one.
+    if var.ValueLength != 4:
         return [
-            f"version block: Translation is [{shown}], expected "
-            f"[({EXPECTED_TRANSLATION[0]:#06x}, {EXPECTED_TRANSLATION[1]:#06x})]"
+            f"version block: Translation value is {var.ValueLength} bytes, "
+            "expected one language and code page pair (4 bytes)"
         ]
+    pair = var.entry[b"Translation"]
+    if pair != EXPECTED_TRANSLATION:
+        return [f"version block: Translation is {pair}, expected {EXPECTED_TRANSLATION}"]
     return []
 
 
-def check_version(version_bytes):
-    root = parse_version_info(version_bytes)
-    problems = []
-    if root.key != "VS_VERSION_INFO":
-        problems.append(f"version block: root key is {root.key!r}, expected 'VS_VERSION_INFO'")
-    problems.extend(check_fixed_file_info(root.value))
+def check_version(pe, data_entry):
+    # pefile reads the version block of the first RT_VERSION resource while
+    # reading the resources, and notes a warning where it cannot.
+    if not getattr(pe, "VS_VERSIONINFO", None):
+        return ["version block: pefile found no VS_VERSION_INFO in the RT_VERSION resource"]
+    root = pe.VS_VERSIONINFO[0]
+    # pefile reads the children within the resource's bytes but does not
+    # compare the root's own length with them.
+    if root.Length > data_entry.Size:
+        return [
+            f"version block: VS_VERSION_INFO claims {root.Length} bytes, but its "
+            f"resource holds {data_entry.Size}"
+        ]
+    problems = check_fixed_file_info(root, pe.VS_FIXEDFILEINFO[0])
 
     checkers = {"StringFileInfo": check_string_file_info, "VarFileInfo": check_var_file_info}
-    keys = [child.key for child in root.children]
+    blocks = pe.FileInfo[0] if getattr(pe, "FileInfo", None) else []
+    keys = [text(block.Key) for block in blocks]
     for key in keys:
         if key not in checkers:
             problems.append(f"version block: unexpected block {key!r}")
@@ -653,7 +441,7 @@ def check_version(version_bytes):
         if keys.count(key) != 1:
             problems.append(f"version block: {key} appears {keys.count(key)} times, expected once")
         else:
-            problems.extend(checker(root.children[keys.index(key)]))
+            problems.extend(checker(pe, blocks[keys.index(key)]))
     return problems
 
 
@@ -663,32 +451,29 @@ def check_version(version_bytes):
 def check(data):
     """Every mismatch found in the file's bytes, as readable lines."""
     try:
-        pe = PeImage(data)
-    except FormatError as error:
-        return [f"header: {error}"]
+        pe = pefile.PE(data=data, fast_load=True)
+    except pefile.PEFormatError as error:
+        return [f"header: not a PE file: {error.value}"]
 
+    magic = pe.OPTIONAL_HEADER.Magic
+    if magic != pefile.OPTIONAL_HEADER_MAGIC_PE:
+        # Everything after the magic has another layout in PE32+.
+        return [
+            f"header: optional header magic is {magic:#x}, "
+            f"expected {pefile.OPTIONAL_HEADER_MAGIC_PE:#x} (PE32)"
+        ]
     problems = check_header(pe)
+    problems.extend(check_imports(pe))
 
-    try:
-        import_problems, _imports = check_imports(pe)
-        problems.extend(import_problems)
-    except FormatError as error:
-        problems.append(f"imports: cannot be read: {error}")
-
-    try:
-        resource_problems, manifest, version = check_resources(pe)
-    except FormatError as error:
-        problems.append(f"resources: cannot be read: {error}")
-        return problems
+    resource_problems, found = check_resources(pe)
     problems.extend(resource_problems)
-
-    if manifest is not None:
-        problems.extend(check_manifest(manifest))
-    if version is not None:
-        try:
-            problems.extend(check_version(version))
-        except FormatError as error:
-            problems.append(str(error))
+    try:
+        if RT_MANIFEST in found:
+            problems.extend(check_manifest(resource_bytes(pe, found[RT_MANIFEST])))
+    except pefile.PEFormatError as error:
+        problems.append(f"manifest: cannot be read: {error.value}")
+    if RT_VERSION in found:
+        problems.extend(check_version(pe, found[RT_VERSION]))
     return problems
 
 

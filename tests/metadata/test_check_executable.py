@@ -17,6 +17,8 @@ import sys
 import tempfile
 import unittest
 
+import pefile
+
 # Keep the source tree free of __pycache__ when importing the checker.
 sys.dont_write_bytecode = True
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -30,13 +32,36 @@ EXE_PATH = None  # set from the command line
 # --- Ways to break the file -------------------------------------------------
 
 
-def optional_header(data):
-    pe_offset = struct.unpack_from("<I", data, 0x3C)[0]
-    return pe_offset + 24
+def parsed(data):
+    return pefile.PE(data=bytes(data))
 
 
-def size_of_headers(data):
-    return struct.unpack_from("<I", data, optional_header(data) + 60)[0]
+def field(structure, name):
+    """The file offset of a named field of a structure pefile reads, such as
+    field(lambda pe: pe.OPTIONAL_HEADER, "Subsystem")."""
+
+    def offset_of(data):
+        return structure(parsed(data)).get_field_absolute_offset(name)
+
+    return offset_of
+
+
+def optional_header(name):
+    return field(lambda pe: pe.OPTIONAL_HEADER, name)
+
+
+def data_directory(name):
+    """Offset of a data directory's (address, size) pair in the header."""
+
+    def offset_of(data):
+        index = pefile.DIRECTORY_ENTRY[name]
+        return parsed(data).OPTIONAL_HEADER.DATA_DIRECTORY[index].get_file_offset()
+
+    return offset_of
+
+
+def fixed_file_info(name):
+    return field(lambda pe: pe.VS_FIXEDFILEINFO[0], name)
 
 
 def put(fmt, offset_of, *values):
@@ -68,14 +93,16 @@ def utf16(text):
     return text.encode("utf-16-le")
 
 
-def fixed_file_info(data):
-    return find_once(data, struct.pack("<I", check_executable.VS_FFI_SIGNATURE))
+def version_string_type(key):
+    """Offset of wType in the header of the version string with this key."""
 
+    def offset_of(data):
+        table = next(
+            block for block in parsed(data).FileInfo[0] if block.Key == b"StringFileInfo"
+        ).StringTable[0]
+        return table.entries_offsets[key.encode()][0] - 2
 
-def version_block(data):
-    # VS_VERSION_INFO's header (6 bytes) and key (16 UTF-16 units) come
-    # right before the fixed file info, aligned to 32 bits.
-    return fixed_file_info(data) - 40
+    return offset_of
 
 
 def replace_manifest(text):
@@ -102,80 +129,116 @@ def manifest_with(body, level="asInvoker", ui_access="false"):
     )
 
 
-def resource_entry(data, path):
-    """File offset of the resource directory entry reached by the ids in path."""
-    pe = check_executable.PeImage(bytes(data))
-    section_rva = pe.directory(2)[0]
-    directory = 0
-    for wanted in path:
-        base = pe.rva_to_offset(section_rva + directory)
-        named, ids = struct.unpack_from("<HH", data, base + 12)
-        for index in range(named + ids):
-            entry = base + 16 + 8 * index
-            name, target = struct.unpack_from("<II", data, entry)
-            if name == wanted:
-                directory = target & 0x7FFFFFFF
-                break
-        else:
-            raise AssertionError(f"resource id {wanted} not found")
-    return entry
+def resource_entry(path):
+    """Offset of the resource directory entry reached by the ids in path."""
+
+    def offset_of(data):
+        entries = parsed(data).DIRECTORY_ENTRY_RESOURCE.entries
+        for wanted in path:
+            entry = next(entry for entry in entries if entry.id == wanted)
+            entries = getattr(getattr(entry, "directory", None), "entries", [])
+        return entry.struct.get_file_offset()
+
+    return offset_of
 
 
-def import_by_ordinal(function, ordinal):
+def import_by_ordinal(dll, function, ordinal):
     """A patch turning a by-name import into an import by ordinal."""
 
     def patch(data):
-        pe = check_executable.PeImage(bytes(data))
-        hint_offset = find_once(data, function.encode() + b"\0") - 2
-        for _name, rva, _vsize, raw_offset, raw_size in pe.sections:
-            if raw_offset <= hint_offset < raw_offset + raw_size:
-                hint_rva = rva + hint_offset - raw_offset
-                idata = (raw_offset, raw_offset + raw_size)
+        pe = parsed(data)
+        descriptor = next(
+            entry for entry in pe.DIRECTORY_ENTRY_IMPORT if entry.dll.lower() == dll.lower().encode()
+        )
+        symbol = next(symbol for symbol in descriptor.imports if symbol.name == function.encode())
         # The lookup table and the address table both point at the name.
-        thunk = struct.pack("<I", hint_rva)
-        first = data.find(thunk, *idata)
-        second = data.find(thunk, first + 4, idata[1])
-        assert first >= 0 and second >= 0 and data.find(thunk, second + 4, idata[1]) < 0
-        for offset in (first, second):
+        address_table = pe.get_offset_from_rva(symbol.address - pe.OPTIONAL_HEADER.ImageBase)
+        for offset in (symbol.struct_table.get_file_offset(), address_table):
             struct.pack_into("<I", data, offset, 0x80000000 | ordinal)
 
     return patch
+
+
+def delay_load(dll, function):
+    """A patch adding a delay-import table that loads dll for function.
+
+    The table, its thunks and the names go into the zeros between the
+    section table and the first section, which Windows maps at their own
+    offsets as RVAs."""
+    descriptor, name, module, iat, lookup, hint_name = 0x340, 0x380, 0x388, 0x390, 0x398, 0x3A0
+
+    def patch(data):
+        assert not any(data[descriptor:0x3C0]), "no room before the first section"
+        # Attributes 1: the fields are RVAs, not addresses.
+        struct.pack_into("<8I", data, descriptor, 1, name, module, iat, lookup, 0, 0, 0)
+        data[name : name + len(dll) + 1] = dll.encode() + b"\0"
+        for table in (iat, lookup):
+            struct.pack_into("<I", data, table, hint_name)
+        data[hint_name + 2 : hint_name + 3 + len(function)] = function.encode() + b"\0"
+        struct.pack_into("<II", data, data_directory("IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT")(data), descriptor, 64)
+
+    return patch
+
+
+def add_certificate_table(data):
+    """What signing adds: a WIN_CERTIFICATE after the last section, aligned
+    to 8 bytes, named by the security directory (a file offset, not an RVA)."""
+    data.extend(b"\0" * (-len(data) % 8))
+    offset = len(data)
+    signature = b"\x30\x82" + bytes(254)  # stands in for the PKCS#7 blob
+    data.extend(struct.pack("<IHH", 8 + len(signature), 0x0200, 0x0002) + signature)
+    struct.pack_into("<II", data, data_directory("IMAGE_DIRECTORY_ENTRY_SECURITY")(data), offset, len(data) - offset)
 
 
 # (what goes wrong, how to break the file, what the checker must say)
 FAULTS = [
     (
         "linker's default subsystem version",
-        put("<HH", lambda d: optional_header(d) + 48, 4, 0),
+        put("<HH", optional_header("MajorSubsystemVersion"), 4, 0),
         ["header: subsystem version is 4.0, expected 6.0"],
     ),
     (
         "linker's default OS version",
-        put("<HH", lambda d: optional_header(d) + 40, 4, 0),
+        put("<HH", optional_header("MajorOperatingSystemVersion"), 4, 0),
         ["header: operating-system version is 4.0, expected 6.0"],
     ),
     (
         "GUI subsystem",
-        put("<H", lambda d: optional_header(d) + 68, 2),
+        put("<H", optional_header("Subsystem"), 2),
         ["header: subsystem is 2, expected 3"],
     ),
     (
         "64-bit machine",
-        put("<H", lambda d: optional_header(d) - 20, 0x8664),
+        put("<H", field(lambda pe: pe.FILE_HEADER, "Machine"), 0x8664),
         ["header: machine is 0x8664, expected 0x14c"],
     ),
     (
         "PE32+ optional header",
-        put("<H", optional_header, 0x20B),
-        ["optional header magic is 0x20b, expected 0x10b (PE32)"],
+        put("<H", optional_header("Magic"), 0x20B),
+        ["header: optional header magic is 0x20b, expected 0x10b (PE32)"],
+    ),
+    (
+        "marked as a DLL",
+        put("<H", field(lambda pe: pe.FILE_HEADER, "Characteristics"), 0x2102),
+        ["header: the file is marked as a DLL"],
     ),
     (
         "a runtime DLL in place of a system one",
         replace_once(b"SHELL32.dll\0", b"libgcc.dll\0"),
         [
-            "imports: libgcc.dll is not a system DLL",
+            "imports: imported libgcc.dll is not a KnownDLL",
             "imports: nothing is imported from SHELL32.dll",
         ],
+    ),
+    (
+        "Windows Installer imported statically",
+        replace_once(b"ole32.dll\0", b"msi.dll\0"),
+        ["imports: msi.dll is imported; it is not a KnownDLL"],
+    ),
+    (
+        "Windows Installer delay-loaded",
+        delay_load("MSI.DLL", "MsiEnumProductsA"),
+        ["imports: MSI.DLL is delay-loaded; it is not a KnownDLL"],
     ),
     (
         "process list taken under its psapi name",
@@ -183,16 +246,16 @@ FAULTS = [
         ["imports: K32EnumProcesses is not imported by name from KERNEL32.dll"],
     ),
     (
-        "Windows Installer function imported by ordinal",
-        import_by_ordinal("MsiEnumProductsA", 74),
+        "message box imported by ordinal",
+        import_by_ordinal("USER32.dll", "MessageBoxA", 2039),
         [
-            "imports: MsiEnumProductsA is not imported by name from msi.dll "
-            "(ordinals imported from it: 74)"
+            "imports: MessageBoxA is not imported by name from USER32.dll "
+            "(ordinals imported from it: 2039)"
         ],
     ),
     (
         "an icon in place of the manifest",
-        put("<I", lambda d: resource_entry(d, [24]), check_executable.RT_ICON),
+        put("<I", resource_entry([check_executable.RT_MANIFEST]), check_executable.RT_ICON),
         [
             "resources: the file has an icon (RT_ICON (3))",
             "resources: RT_MANIFEST (24) holds ids none, expected exactly id 1",
@@ -200,7 +263,7 @@ FAULTS = [
     ),
     (
         "manifest under an id Windows does not apply to an executable",
-        put("<I", lambda d: resource_entry(d, [24, 1]), 2),
+        put("<I", resource_entry([check_executable.RT_MANIFEST, 1]), 2),
         ["resources: RT_MANIFEST (24) holds ids 2, expected exactly id 1"],
     ),
     (
@@ -226,27 +289,27 @@ FAULTS = [
     ),
     (
         "file version 1.0.0.2",
-        put("<I", lambda d: fixed_file_info(d) + 12, 2),
+        put("<I", fixed_file_info("FileVersionLS"), 2),
         ["version block: file version is 1.0.0.2, expected 1.0.0.1"],
     ),
     (
         "product version 2.0.0.1",
-        put("<I", lambda d: fixed_file_info(d) + 16, 0x00020000),
+        put("<I", fixed_file_info("ProductVersionMS"), 0x00020000),
         ["version block: product version is 2.0.0.1, expected 1.0.0.1"],
     ),
     (
         "debug build flag",
-        put("<I", lambda d: fixed_file_info(d) + 28, 1),
+        put("<I", fixed_file_info("FileFlags"), 1),
         ["version block: file flags is 0x1, expected 0x0"],
     ),
     (
         "16-bit Windows file OS",
-        put("<I", lambda d: fixed_file_info(d) + 32, 0x4),
+        put("<I", fixed_file_info("FileOS"), 0x4),
         ["version block: file OS is 0x4, expected 0x40004"],
     ),
     (
         "DLL file type",
-        put("<I", lambda d: fixed_file_info(d) + 36, 2),
+        put("<I", fixed_file_info("FileType"), 2),
         ["version block: file type is 0x2, expected 0x1"],
     ),
     (
@@ -261,6 +324,19 @@ FAULTS = [
         ["version block: string 'OriginalFilename' is missing"],
     ),
     (
+        "a key written twice",
+        replace_once(utf16("InternalName"), utf16("ProductName")),
+        [
+            "version block: string 'InternalName' is missing",
+            "bytes more than its strings: a key appears twice",
+        ],
+    ),
+    (
+        "a string marked as binary data",
+        put("<H", version_string_type("FileDescription"), 0),
+        ["version block: string 'FileDescription' is not marked as text"],
+    ),
+    (
         "string table for another language",
         replace_once(utf16("040904b0"), utf16("040704b0")),
         ["version block: string tables are ['040704b0'], expected ['040904b0']"],
@@ -268,22 +344,22 @@ FAULTS = [
     (
         "translation for another language",
         put("<H", lambda d: find_once(d, b"\x09\x04\xb0\x04"), 0x0407),
-        ["version block: Translation is [(0x0407, 0x04b0)], expected [(0x0409, 0x04b0)]"],
+        ["version block: Translation is 0x0407 0x04b0, expected 0x0409 0x04b0"],
     ),
     (
         "version block longer than its resource",
-        put("<H", version_block, 0xFFFF),
-        ["version block: node at 0x0 claims 65535 bytes"],
+        put("<H", field(lambda pe: pe.VS_VERSIONINFO[0], "Length"), 0xFFFF),
+        ["version block: VS_VERSION_INFO claims 65535 bytes, but its resource holds"],
     ),
     (
         "file cut short after its headers",
-        lambda data: data.__delitem__(slice(size_of_headers(data), None)),
+        lambda data: data.__delitem__(slice(parsed(data).OPTIONAL_HEADER.SizeOfHeaders, None)),
         ["imports: cannot be read", "resources: cannot be read"],
     ),
     (
         "not a PE file at all",
         lambda data: data.__setitem__(slice(None), b"just some text\n"),
-        ["header: no MZ signature"],
+        ["header: not a PE file"],
     ),
 ]
 
@@ -319,10 +395,21 @@ class CheckerTest(unittest.TestCase):
             result = self.run_checker(good)
             self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
 
+            # The release is checked once signed: the certificate table is
+            # neither a fault nor a resource.
+            signed = os.path.join(folder, "signed.exe")
+            data = bytearray(self.original)
+            add_certificate_table(data)
+            self.assertNotEqual(parsed(data).OPTIONAL_HEADER.DATA_DIRECTORY[4].Size, 0)
+            with open(signed, "wb") as exe:
+                exe.write(data)
+            result = self.run_checker(signed)
+            self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+
             # Two faults at once: both are listed, not just the first.
             bad = os.path.join(folder, "bad.exe")
             data = bytearray(self.original)
-            put("<HH", lambda d: optional_header(d) + 48, 4, 0)(data)
+            put("<HH", optional_header("MajorSubsystemVersion"), 4, 0)(data)
             replace_once(utf16("Uninstaller"), utf16("Uninstallet"))(data)
             with open(bad, "wb") as exe:
                 exe.write(data)
