@@ -241,8 +241,9 @@ def check_resources(pe):
     warnings = parse_directory(pe, "IMAGE_DIRECTORY_ENTRY_RESOURCE")
     problems = [f"resources: pefile: {warning}" for warning in warnings]
     if not hasattr(pe, "DIRECTORY_ENTRY_RESOURCE"):
-        reason = "; ".join(warnings) if directory_present(pe, "IMAGE_DIRECTORY_ENTRY_RESOURCE") else "none"
-        return [f"resources: cannot be read: {reason}"], {}
+        if directory_present(pe, "IMAGE_DIRECTORY_ENTRY_RESOURCE"):
+            return [f"resources: cannot be read: {'; '.join(warnings)}"], {}
+        return ["resources: the file has none"], {}
 
     found = {}
     types = pe.DIRECTORY_ENTRY_RESOURCE.entries
@@ -326,9 +327,9 @@ def version_text(ms, ls):
     return f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}"
 
 
-def check_fixed_file_info(root, fixed):
+def check_fixed_file_info(pe, root):
     problems = []
-    if root.ValueLength != VS_FIXEDFILEINFO_SIZE:
+    if root.ValueLength != VS_FIXEDFILEINFO_SIZE or not getattr(pe, "VS_FIXEDFILEINFO", None):
         return [
             f"version block: VS_FIXEDFILEINFO is {root.ValueLength} bytes, "
             f"expected {VS_FIXEDFILEINFO_SIZE}"
@@ -341,6 +342,7 @@ def check_fixed_file_info(root, fixed):
     def dotted(words):
         return version_text(*words)
 
+    fixed = pe.VS_FIXEDFILEINFO[0]
     expect("signature", fixed.Signature, VS_FFI_SIGNATURE)
     expect("file version", (fixed.FileVersionMS, fixed.FileVersionLS), VERSION_1_0_0_1, dotted)
     expect(
@@ -399,7 +401,9 @@ def check_string_file_info(pe, block):
 
 
 def check_var_file_info(_pe, block):
-    variables = [text(key) for var in getattr(block, "Var", []) for key in getattr(var, "entry", {})]
+    variables = [
+        text(key) for var in getattr(block, "Var", []) for key in getattr(var, "entry", {})
+    ]
     if variables != ["Translation"]:
         return [f"version block: VarFileInfo holds {variables}, expected ['Translation']"]
     var = block.Var[0]
@@ -429,7 +433,7 @@ def check_version(pe, data_entry):
             f"version block: VS_VERSION_INFO claims {root.Length} bytes, but its "
             f"resource holds {data_entry.Size}"
         ]
-    problems = check_fixed_file_info(root, pe.VS_FIXEDFILEINFO[0])
+    problems = check_fixed_file_info(pe, root)
 
     checkers = {"StringFileInfo": check_string_file_info, "VarFileInfo": check_var_file_info}
     blocks = pe.FileInfo[0] if getattr(pe, "FileInfo", None) else []

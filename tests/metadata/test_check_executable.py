@@ -148,7 +148,9 @@ def import_by_ordinal(dll, function, ordinal):
     def patch(data):
         pe = parsed(data)
         descriptor = next(
-            entry for entry in pe.DIRECTORY_ENTRY_IMPORT if entry.dll.lower() == dll.lower().encode()
+            entry
+            for entry in pe.DIRECTORY_ENTRY_IMPORT
+            if entry.dll.lower() == dll.lower().encode()
         )
         symbol = next(symbol for symbol in descriptor.imports if symbol.name == function.encode())
         # The lookup table and the address table both point at the name.
@@ -175,7 +177,8 @@ def delay_load(dll, function):
         for table in (iat, lookup):
             struct.pack_into("<I", data, table, hint_name)
         data[hint_name + 2 : hint_name + 3 + len(function)] = function.encode() + b"\0"
-        struct.pack_into("<II", data, data_directory("IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT")(data), descriptor, 64)
+        directory = data_directory("IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT")(data)
+        struct.pack_into("<II", data, directory, descriptor, 64)
 
     return patch
 
@@ -187,7 +190,8 @@ def add_certificate_table(data):
     offset = len(data)
     signature = b"\x30\x82" + bytes(254)  # stands in for the PKCS#7 blob
     data.extend(struct.pack("<IHH", 8 + len(signature), 0x0200, 0x0002) + signature)
-    struct.pack_into("<II", data, data_directory("IMAGE_DIRECTORY_ENTRY_SECURITY")(data), offset, len(data) - offset)
+    directory = data_directory("IMAGE_DIRECTORY_ENTRY_SECURITY")(data)
+    struct.pack_into("<II", data, directory, offset, len(data) - offset)
 
 
 # (what goes wrong, how to break the file, what the checker must say)
@@ -267,6 +271,14 @@ FAULTS = [
         ["resources: RT_MANIFEST (24) holds ids 2, expected exactly id 1"],
     ),
     (
+        "version block under another resource type",
+        put("<I", resource_entry([check_executable.RT_VERSION]), 10),
+        [
+            "resources: unexpected resource type RT_RCDATA (10)",
+            "resources: RT_VERSION (16) holds ids none, expected exactly id 1",
+        ],
+    ),
+    (
         "manifest asking for elevation",
         replace_manifest(manifest_with("", level="requireAdministrator")),
         ["manifest: assembly/trustInfo/security/requestedPrivileges/"
@@ -286,6 +298,11 @@ FAULTS = [
         "manifest that is not XML",
         replace_manifest(manifest_with("")[:-3]),
         ["manifest: not well-formed XML"],
+    ),
+    (
+        "version block under another root key",
+        replace_once(utf16("VS_VERSION_INFO"), utf16("VS_VERSION_INFP")),
+        ["version block: pefile found no VS_VERSION_INFO in the RT_VERSION resource"],
     ),
     (
         "file version 1.0.0.2",
