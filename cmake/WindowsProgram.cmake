@@ -25,5 +25,6 @@ target_link_options(UninstallTovikComponents PRIVATE
   # Declare Windows Vista/7 (6.0) as the oldest system, not the linker's 4.0.
   -Wl,--major-os-version,6,--minor-os-version,0
   -Wl,--major-subsystem-version,6,--minor-subsystem-version,0)
+# No msi: the program loads msi.dll from the system folder at run time.
 target_link_libraries(UninstallTovikComponents PRIVATE
-  shell32 ole32 user32 msi uuid)
+  shell32 ole32 user32 uuid)

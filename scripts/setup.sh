@@ -48,41 +48,72 @@ for pkg in "${!need[@]}"; do
   eval "${need[$pkg]}" >/dev/null 2>&1 || missing+=("$pkg")
 done
 
-if ((${#missing[@]})); then
-  log "installing: ${missing[*]}"
+# Installs the given Debian packages, adding the i386 architecture first.
+apt_install() {
   export DEBIAN_FRONTEND=noninteractive
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386
   fi
-  if ! { apt-get update && apt-get install -y --no-install-recommends "${missing[@]}"; }; then
-    # The security suite's i386 index can be served stale, and its amd64
-    # libraries then have no i386 twins at the same version. Leave that
-    # suite out, through apt's own options, without touching the system's
-    # sources.
-    log "plain apt failed; retrying without the security suite"
-    tmp=$(mktemp -d)
-    chmod 755 "$tmp"  # apt downloads as the _apt user
-    mkdir -p "$tmp/sources" "$tmp/lists/partial"
-    for src in /etc/apt/sources.list.d/*.sources; do
-      [[ -e $src ]] || continue
-      # Keep every stanza whose Suites line does not name a -security suite.
-      awk 'BEGIN { RS = ""; ORS = "\n\n" } !/Suites:[^\n]*-security/' "$src" \
-        >"$tmp/sources/$(basename "$src")"
-    done
-    opts=(-o "Dir::Etc::SourceParts=$tmp/sources"
-          -o "Dir::Etc::SourceList=/dev/null"
-          -o "Dir::State::Lists=$tmp/lists")
-    apt-get "${opts[@]}" update ||
-      die "apt-get update failed even without the security suite"
-    apt-get "${opts[@]}" install -y --no-install-recommends "${missing[@]}" ||
-      die "could not install: ${missing[*]}"
-    rm -rf "$tmp"
+  if apt-get update && apt-get install -y --no-install-recommends "$@"; then
+    return 0
   fi
+  # The security suite's i386 index can be served stale, and its amd64
+  # libraries then have no i386 twins at the same version. Leave that
+  # suite out, through apt's own options, without touching the system's
+  # sources.
+  log "plain apt failed; retrying without the security suite"
+  local tmp src
+  tmp=$(mktemp -d)
+  chmod 755 "$tmp"  # apt downloads as the _apt user
+  mkdir -p "$tmp/sources" "$tmp/lists/partial"
+  for src in /etc/apt/sources.list.d/*.sources; do
+    [[ -e $src ]] || continue
+    # Keep every stanza whose Suites line does not name a -security suite.
+    awk 'BEGIN { RS = ""; ORS = "\n\n" } !/Suites:[^\n]*-security/' "$src" \
+      >"$tmp/sources/$(basename "$src")"
+  done
+  local opts=(-o "Dir::Etc::SourceParts=$tmp/sources"
+              -o "Dir::Etc::SourceList=/dev/null"
+              -o "Dir::State::Lists=$tmp/lists")
+  apt-get "${opts[@]}" update ||
+    die "apt-get update failed even without the security suite"
+  apt-get "${opts[@]}" install -y --no-install-recommends "$@" ||
+    die "could not install: $*"
+  rm -rf "$tmp"
+}
+
+if ((${#missing[@]})); then
+  log "installing: ${missing[*]}"
+  apt_install "${missing[@]}"
   for pkg in "${missing[@]}"; do
     eval "${need[$pkg]}" >/dev/null 2>&1 || die "$pkg is still missing after install"
   done
 else
   log "all packages present"
+fi
+
+# Wine runs 32-bit Windows programs in 32-bit Linux processes. Some virtual
+# machines run a kernel that cannot execute 32-bit x86 code at all ("Exec
+# format error"); there, the kernel hands such programs to qemu's user-mode
+# emulator, registered through binfmt_misc. Slower, but the same Wine.
+wine32_runs() { /usr/lib/wine/wine --version >/dev/null 2>&1; }
+if ! wine32_runs; then
+  log "this kernel cannot run 32-bit programs; running them through qemu"
+  command -v qemu-i386-static >/dev/null 2>&1 || apt_install qemu-user-static
+  binfmt=/proc/sys/fs/binfmt_misc
+  if [[ ! -e $binfmt/register ]]; then
+    mount -t binfmt_misc binfmt_misc "$binfmt" ||
+      die "could not mount $binfmt"
+  fi
+  if [[ ! -e $binfmt/qemu-i386 ]]; then
+    # An i386 ELF executable or shared object; "F" opens the emulator now,
+    # so it is found from any mount namespace.
+    magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
+    mask='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
+    printf '%s' ":qemu-i386:M::$magic:$mask:$(command -v qemu-i386-static):F" \
+      >"$binfmt/register" || die "could not register qemu-i386 with binfmt_misc"
+  fi
+  wine32_runs || die "Wine's 32-bit loader still does not run"
 fi
 
 # Wine maps Cyrillic file names under code page 1251 only if the locale exists.

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "cleanup/removal_record.h"
+#include "common/system_library.h"
 #include "common/win32_owners.h"
 #include "removal/component_removal.h"
 #include "removal/installer_product_removal.h"
@@ -106,6 +107,8 @@ std::string buildSummary() {
 }  // namespace
 
 int runCleanup() {
+  // Before anything that may load a library.
+  restrictLibrarySearchToSystemFolder();
   // Product processes go first, so that no uninstaller meets a running copy.
   killProductProcesses();
   uninstallPerUserComponents();

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cleanup/removal_record.h"
+#include "common/system_library.h"
 #include "removal/launch_and_wait.h"
 
 namespace {
@@ -25,17 +26,24 @@ constexpr DWORD kMsiSuccessRebootRequired = 3010;
 constexpr DWORD kMsiUnknownProduct = 1605;
 constexpr DWORD kMsiProductUninstalled = 1614;
 
+// The two Windows Installer calls, taken from msi.dll at run time: a static
+// import of msi.dll, which is not one of Windows' known DLLs, would be
+// resolved from the program's own folder first.
+using EnumProductsFunction = decltype(&MsiEnumProductsA);
+using GetProductInfoFunction = decltype(&MsiGetProductInfoA);
+
 // Reads the product's name whole, growing `name` when the Windows Installer
 // says it does not fit; the buffer is kept for later products.
-UINT readProductName(const char* productCode, std::vector<char>& name) {
+UINT readProductName(GetProductInfoFunction getProductInfo,
+                     const char* productCode, std::vector<char>& name) {
   DWORD length = static_cast<DWORD>(name.size());
-  UINT result = MsiGetProductInfoA(productCode, INSTALLPROPERTY_PRODUCTNAME,
-                                   name.data(), &length);
+  UINT result = getProductInfo(productCode, INSTALLPROPERTY_PRODUCTNAME,
+                               name.data(), &length);
   if (result == ERROR_MORE_DATA) {
     name.assign(static_cast<size_t>(length) + 1, '\0');
     length = static_cast<DWORD>(name.size());
-    result = MsiGetProductInfoA(productCode, INSTALLPROPERTY_PRODUCTNAME,
-                                name.data(), &length);
+    result = getProductInfo(productCode, INSTALLPROPERTY_PRODUCTNAME,
+                            name.data(), &length);
   }
   return result;
 }
@@ -60,26 +68,51 @@ bool msiexecRemovalCompleted(DWORD exitCode) {
 }  // namespace
 
 bool uninstallInstallerProducts() {
+  // Loaded once and kept for the rest of the run.
+  DWORD loadError = 0;
+  const HMODULE msi = loadSystemLibrary("msi.dll", loadError);
+  EnumProductsFunction enumProducts = nullptr;
+  GetProductInfoFunction getProductInfo = nullptr;
+  if (msi != nullptr) {
+    enumProducts =
+        exportedFunction<EnumProductsFunction>(msi, "MsiEnumProductsA");
+    getProductInfo = enumProducts != nullptr
+                         ? exportedFunction<GetProductInfoFunction>(
+                               msi, "MsiGetProductInfoA")
+                         : nullptr;
+    if (getProductInfo == nullptr) {
+      loadError = GetLastError();
+    }
+  }
+  if (getProductInfo == nullptr) {
+    std::printf("Windows Installer (msi.dll) could not be loaded. Error:%d\n",
+                static_cast<int>(loadError));
+    return false;
+  }
+
   char productCode[kProductCodeLength + 1] = {};
   std::vector<char> name(kInitialNameCapacity);
 
   for (DWORD index = 0;; ++index) {
-    // The end of the list and a failed query both end the search.
-    if (MsiEnumProductsA(index, productCode) != ERROR_SUCCESS) {
+    // The end of the list, or a list that cannot be read, ends the search.
+    if (enumProducts(index, productCode) != ERROR_SUCCESS) {
       return false;
     }
 
+    // A product whose registration cannot be read (damaged, or removed by
+    // someone else since it was listed) is passed over: the starter may
+    // still come later in the list.
     char assignmentType[kAssignmentTypeCapacity] = {};
     DWORD assignmentTypeLength = kAssignmentTypeCapacity;
-    if (MsiGetProductInfoA(productCode, INSTALLPROPERTY_ASSIGNMENTTYPE,
-                           assignmentType,
-                           &assignmentTypeLength) != ERROR_SUCCESS) {
-      return false;
+    if (getProductInfo(productCode, INSTALLPROPERTY_ASSIGNMENTTYPE,
+                       assignmentType,
+                       &assignmentTypeLength) != ERROR_SUCCESS) {
+      continue;
     }
     const bool perMachine = assignmentType[0] == '1';
 
-    if (readProductName(productCode, name) != ERROR_SUCCESS) {
-      return false;
+    if (readProductName(getProductInfo, productCode, name) != ERROR_SUCCESS) {
+      continue;
     }
     // Exact and whole: "Tovik Workspace Starter 2" is another product.
     if (std::strcmp(name.data(), kLauncherProductName) != 0) {

@@ -13,6 +13,8 @@ the small fixture programs built beside the executable:
   desktop_keeper.exe  keeps Wine's desktop process up between runs
   product_lister.exe  prints "<code> <AssignmentType> <name>" per installed
                       Windows Installer product
+  planted_library.dll a DLL that leaves a marker if it is ever loaded (see
+                      planted_library.c)
 
 Everything it needs comes from the environment (set by CMake): TOVIK_EXE,
 TOVIK_FIXTURES, WINE, WINESERVER, XVFB, and WIXL for tests that build MSI
@@ -145,6 +147,8 @@ class WineMachine:
         self.lister = _required_file_in(fixtures, "process_lister.exe")
         self.keeper = _required_file_in(fixtures, "desktop_keeper.exe")
         self.product_lister = _required_file_in(fixtures, "product_lister.exe")
+        self.planted_library = _required_file_in(fixtures,
+                                                 "planted_library.dll")
         self.wine_binary = _required_file("WINE")
         self.wineserver = _required_file("WINESERVER")
         self.xvfb = _required_file("XVFB")
@@ -275,7 +279,7 @@ class WineMachine:
 
     # --- Wine -------------------------------------------------------------
 
-    def _env(self, locale):
+    def _env(self, locale, dll_overrides=None):
         env = {k: v for k, v in os.environ.items()
                if not k.startswith(("LC_", "LANG"))}
         env.update(
@@ -283,7 +287,9 @@ class WineMachine:
             WINEDEBUG="-all",
             # No Mono or Gecko: there is nothing to download them from, and
             # their installers would wait for a click.
-            WINEDLLOVERRIDES="mscoree,mshtml=",
+            WINEDLLOVERRIDES=";".join(["mscoree,mshtml=",
+                                       *([dll_overrides] if dll_overrides
+                                         else [])]),
             LANG=WESTERN,
             LC_ALL=locale,
         )
@@ -294,22 +300,30 @@ class WineMachine:
             env.pop("WAYLAND_DISPLAY", None)
         return env
 
-    def start(self, command, locale=WESTERN, **kwargs):
-        """Starts a Windows program in the prefix and returns at once; the
-        keyword arguments go to subprocess.Popen."""
+    def start(self, command, locale=WESTERN, cwd=None, dll_overrides=None,
+              **kwargs):
+        """Starts a Windows program in the prefix and returns at once. `cwd`
+        is its current folder (below drive_c), `dll_overrides` an entry for
+        WINEDLLOVERRIDES; the other keyword arguments go to
+        subprocess.Popen."""
         kwargs.setdefault("stdout", subprocess.DEVNULL)
         kwargs.setdefault("stderr", subprocess.DEVNULL)
         # Programs start on C:, so a path that begins with a backslash means
         # the root of C:, as it would for a user who starts them from there.
-        cwd = self.drive_c if self.drive_c.is_dir() else self.temp
+        if cwd is None:
+            cwd = self.drive_c if self.drive_c.is_dir() else self.temp
         return subprocess.Popen([self.wine_binary, *map(str, command)],
-                                env=self._env(locale), cwd=cwd, **kwargs)
+                                env=self._env(locale, dll_overrides), cwd=cwd,
+                                **kwargs)
 
-    def wine(self, *command, locale=WESTERN, check=True, timeout=120):
+    def wine(self, *command, locale=WESTERN, check=True, timeout=120,
+             cwd=None, dll_overrides=None):
         """Runs a Windows command in the prefix and waits for it alone (not
         for the children it leaves running), then returns its output."""
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            process = self.start(command, locale, stdout=out, stderr=err)
+            process = self.start(command, locale, cwd=cwd,
+                                 dll_overrides=dll_overrides, stdout=out,
+                                 stderr=err)
             try:
                 returncode = process.wait(timeout)
             except subprocess.TimeoutExpired:
@@ -397,11 +411,14 @@ class WineMachine:
 
     # --- running the program ---------------------------------------------
 
-    def run_program(self, *args, locale=WESTERN, remove_first=()):
+    def run_program(self, *args, locale=WESTERN, remove_first=(), exe=None,
+                    cwd=None, dll_overrides=None):
         """Runs the program with `args` while box_reader.exe waits for its
         message box and presses OK. The folders in `remove_first` are
         removed right before the start, after anything in the prefix that
-        might re-create them.
+        might re-create them. `exe` runs a copy of the program from
+        elsewhere below drive_c; `cwd` and `dll_overrides` are as for
+        start().
 
         Standard output goes to a file, never a pipe: under Wine the
         program's children hold its output open, and a pipe would not end
@@ -432,8 +449,9 @@ class WineMachine:
             shutil.rmtree(folder, ignore_errors=True)
         with open(out_path, "wb") as out, open(err_path, "wb") as err:
             started = time.monotonic()
-            program = self.start([self.exe, *args], locale, stdout=out,
-                                  stderr=err)
+            program = self.start([exe or self.exe, *args], locale, cwd=cwd,
+                                 dll_overrides=dll_overrides, stdout=out,
+                                 stderr=err)
             try:
                 exit_code = program.wait(RUN_TIMEOUT)
             except subprocess.TimeoutExpired:

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <cwchar>
 #include <memory>
+#include <type_traits>
 
 // Windows' sizes, which the program's printf conversions and buffer
 // arithmetic rely on; a native long would be twice as wide.
@@ -172,6 +173,14 @@ void Machine::addUninstaller(const std::string& path, const Program& program) {
 
 void Machine::failProductEnumeration(DWORD index, UINT error) {
   enumProductsFailures_[index] = error;
+}
+
+void Machine::failLibraryLoad(const std::string& fileName, DWORD error) {
+  libraryLoadFailures_[pathKey(fileName)] = error;
+}
+
+void Machine::plantLibraryBesideProgram(const std::string& fileName) {
+  plantedBesideProgram_.insert(pathKey(fileName));
 }
 
 // --- What happened ---------------------------------------------------------
@@ -701,6 +710,8 @@ void Machine::coTaskMemFree(LPVOID memory) {
 }
 
 int Machine::messageBox(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
+  // The box loads the theme library by name, as user32 does on Windows.
+  systemLoadByName("uxtheme.dll");
   messageBoxes.push_back(MessageBoxCall{owner, text != nullptr ? text : "",
                                         caption != nullptr ? caption : "",
                                         type});
@@ -711,10 +722,200 @@ int Machine::messageBox(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
   return kIdOk;
 }
 
+// --- Libraries -------------------------------------------------------------
+
+namespace {
+
+// The libraries the system folder holds, and the exports the program may
+// ask of them.
+const std::map<std::string, std::set<std::string>>& systemLibraries() {
+  static const std::map<std::string, std::set<std::string>> libraries = {
+      {"kernel32.dll", {"SetDefaultDllDirectories"}},
+      {"msi.dll", {"MsiEnumProductsA", "MsiGetProductInfoA"}},
+  };
+  return libraries;
+}
+
+BOOL WINAPI fakeSetDefaultDllDirectories(DWORD flags) {
+  return machine().setDefaultDllDirectories(flags);
+}
+
+UINT WINAPI fakeMsiEnumProductsA(DWORD index, LPSTR productCode) {
+  return machine().enumProducts(index, productCode);
+}
+
+UINT WINAPI fakeMsiGetProductInfoA(LPCSTR productCode, LPCSTR attribute,
+                                   LPSTR value, DWORD* length) {
+  return machine().getProductInfo(productCode, attribute, value, length);
+}
+
+// The stand-ins as GetProcAddress hands them out, checked against the
+// declared types where the headers declare them.
+FARPROC exportAddress(const std::string& name) {
+  using AnyFunction = void (*)();
+  static_assert(std::is_same_v<decltype(&fakeMsiEnumProductsA),
+                               decltype(&MsiEnumProductsA)>);
+  static_assert(std::is_same_v<decltype(&fakeMsiGetProductInfoA),
+                               decltype(&MsiGetProductInfoA)>);
+  AnyFunction function = nullptr;
+  if (name == "SetDefaultDllDirectories") {
+    function = reinterpret_cast<AnyFunction>(&fakeSetDefaultDllDirectories);
+  } else if (name == "MsiEnumProductsA") {
+    function = reinterpret_cast<AnyFunction>(&fakeMsiEnumProductsA);
+  } else if (name == "MsiGetProductInfoA") {
+    function = reinterpret_cast<AnyFunction>(&fakeMsiGetProductInfoA);
+  }
+  return reinterpret_cast<FARPROC>(function);
+}
+
+}  // namespace
+
+HMODULE Machine::moduleHandle(const std::string& fileName, bool planted) {
+  for (const auto& [handle, module] : modules_) {
+    if (module.fileName == fileName && module.planted == planted) {
+      return handle;
+    }
+  }
+  HMODULE handle =
+      reinterpret_cast<HMODULE>(0x10000000 + 0x10000 * (modules_.size() + 1));
+  modules_[handle] = Module{fileName, planted};
+  return handle;
+}
+
+void Machine::systemLoadByName(const std::string& fileName) {
+  if (!searchRestrictedToSystem_ && plantedBesideProgram_.count(fileName)) {
+    plantedLoaded_.push_back(fileName);
+  }
+}
+
+HMODULE Machine::getModuleHandle(LPCSTR moduleName) {
+  moduleLookups.push_back(moduleName != nullptr ? moduleName : "");
+  if (moduleLookupError_ != 0) {
+    fail(moduleLookupError_);
+    return nullptr;
+  }
+  // Only kernel32 is loaded before the program asks for anything.
+  if (moduleName == nullptr || pathKey(moduleName) != "kernel32.dll") {
+    fail(kErrorModNotFound);
+    return nullptr;
+  }
+  return moduleHandle("kernel32.dll", false);
+}
+
+FARPROC Machine::getProcAddress(HMODULE module, LPCSTR name) {
+  auto found = modules_.find(module);
+  exportLookups.push_back(
+      ExportLookupCall{found != modules_.end() ? found->second.fileName : "?",
+                       name != nullptr ? name : ""});
+  if (found == modules_.end()) {
+    fail(kErrorInvalidHandle);
+    return nullptr;
+  }
+  const Module& loaded = found->second;
+  const auto library = systemLibraries().find(loaded.fileName);
+  const bool exported = name != nullptr && !loaded.planted &&
+                        library != systemLibraries().end() &&
+                        library->second.count(name) != 0 &&
+                        removedExports_.count(name) == 0 &&
+                        (searchFlagsSupported_ ||
+                         std::strcmp(name, "SetDefaultDllDirectories") != 0);
+  if (!exported) {
+    fail(kErrorProcNotFound);
+    return nullptr;
+  }
+  return exportAddress(name);
+}
+
+BOOL Machine::setDefaultDllDirectories(DWORD flags) {
+  calls.push_back("SetDefaultDllDirectories");
+  defaultDllDirectoriesCalls.push_back(flags);
+  if (setDefaultDllDirectoriesError_ != 0) {
+    return fail(setDefaultDllDirectoriesError_);
+  }
+  if (flags == 0) {
+    return fail(kErrorInvalidParameter);
+  }
+  searchRestrictedToSystem_ = flags == LOAD_LIBRARY_SEARCH_SYSTEM32;
+  return kTrue;
+}
+
+BOOL Machine::setDllDirectory(LPCSTR path) {
+  dllDirectoryCalls.push_back(path != nullptr ? std::optional<std::string>(path)
+                                              : std::nullopt);
+  if (setDllDirectoryError_ != 0) {
+    return fail(setDllDirectoryError_);
+  }
+  // Takes the current folder out of the search (or puts it back); the
+  // program's own folder stays first, so nothing changes for a planted
+  // library there.
+  return kTrue;
+}
+
+HMODULE Machine::loadLibraryEx(LPCSTR fileName, HANDLE file, DWORD flags) {
+  libraryLoads.push_back(LibraryLoadCall{fileName != nullptr ? fileName : "",
+                                         file != nullptr, flags, nullptr});
+  HMODULE* result = &libraryLoads.back().result;
+  if (fileName == nullptr || file != nullptr) {
+    fail(kErrorInvalidParameter);
+    return nullptr;
+  }
+  const bool searchFlags = (flags & 0xFFFFFF00u) != 0;
+  if (searchFlags && !searchFlagsSupported_) {
+    fail(kErrorInvalidParameter);
+    return nullptr;
+  }
+  const std::string path = fileName;
+  const size_t slash = path.find_last_of('\\');
+  const std::string name =
+      pathKey(slash == std::string::npos ? path : path.substr(slash + 1));
+  auto failure = libraryLoadFailures_.find(name);
+  if (failure != libraryLoadFailures_.end()) {
+    fail(failure->second);
+    return nullptr;
+  }
+  const bool inSystemFolder = systemLibraries().count(name) != 0;
+
+  if (slash != std::string::npos) {
+    // A full path loads that file and no other; only the system folder's
+    // libraries are known here.
+    if (pathKey(parentOf(path)) == pathKey(systemFolder_) && inSystemFolder) {
+      return *result = moduleHandle(name, false);
+    }
+    fail(kErrorModNotFound);
+    return nullptr;
+  }
+  const bool systemOnly = (flags & LOAD_LIBRARY_SEARCH_SYSTEM32) != 0 ||
+                          (!searchFlags && searchRestrictedToSystem_);
+  if (!systemOnly && plantedBesideProgram_.count(name) != 0) {
+    plantedLoaded_.push_back(name);
+    return *result = moduleHandle(name, true);
+  }
+  if (inSystemFolder) {
+    return *result = moduleHandle(name, false);
+  }
+  fail(kErrorModNotFound);
+  return nullptr;
+}
+
+UINT Machine::getSystemDirectory(LPSTR buffer, UINT size) {
+  ++systemDirectoryCalls;
+  if (systemDirectoryError_ != 0) {
+    fail(systemDirectoryError_);
+    return 0;
+  }
+  // Too small a buffer gets the size it needs, terminator included.
+  if (buffer == nullptr || systemFolder_.size() >= size) {
+    return static_cast<UINT>(systemFolder_.size() + 1);
+  }
+  fillBuffer(buffer, size, systemFolder_.c_str(), systemFolder_.size() + 1);
+  return static_cast<UINT>(systemFolder_.size());
+}
+
 // --- Windows Installer -----------------------------------------------------
 // These return their error instead of setting the thread's last error.
 
 UINT Machine::enumProducts(DWORD index, LPSTR productCode) {
+  calls.push_back("MsiEnumProductsA");
   enumProductsCalls.push_back(index);
   auto failure = enumProductsFailures_.find(index);
   if (failure != enumProductsFailures_.end()) {
@@ -733,6 +934,7 @@ UINT Machine::enumProducts(DWORD index, LPSTR productCode) {
 
 UINT Machine::getProductInfo(LPCSTR productCode, LPCSTR attribute, LPSTR value,
                              DWORD* length) {
+  calls.push_back("MsiGetProductInfoA");
   productInfoCalls.push_back(
       ProductInfoCall{productCode != nullptr ? productCode : "",
                       attribute != nullptr ? attribute : "", value != nullptr,
@@ -816,6 +1018,7 @@ extern "C" {
 DWORD GetLastError(void) { return fake::machine().getLastError(); }
 
 BOOL CloseHandle(HANDLE hObject) {
+  fake::machine().calls.push_back("CloseHandle");
   return fake::machine().closeHandle(hObject);
 }
 
@@ -823,6 +1026,7 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES lpSecurityAttributes,
                    DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
                    HANDLE hTemplateFile) {
+  fake::machine().calls.push_back("CreateFileA");
   return fake::machine().createFile(lpFileName, dwDesiredAccess, dwShareMode,
                                     lpSecurityAttributes, dwCreationDisposition,
                                     dwFlagsAndAttributes, hTemplateFile);
@@ -835,6 +1039,7 @@ BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine,
                     LPVOID lpEnvironment, LPCSTR lpCurrentDirectory,
                     LPSTARTUPINFOA lpStartupInfo,
                     LPPROCESS_INFORMATION lpProcessInformation) {
+  fake::machine().calls.push_back("CreateProcessA");
   return fake::machine().createProcess(
       lpApplicationName, lpCommandLine, lpProcessAttributes, lpThreadAttributes,
       bInheritHandles, dwCreationFlags, lpEnvironment, lpCurrentDirectory,
@@ -842,62 +1047,92 @@ BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine,
 }
 
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+  fake::machine().calls.push_back("WaitForSingleObject");
   return fake::machine().waitForSingleObject(hHandle, dwMilliseconds);
 }
 
 BOOL GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode) {
+  fake::machine().calls.push_back("GetExitCodeProcess");
   return fake::machine().getExitCodeProcess(hProcess, lpExitCode);
 }
 
 HANDLE OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle,
                    DWORD dwProcessId) {
+  fake::machine().calls.push_back("OpenProcess");
   return fake::machine().openProcess(dwDesiredAccess, bInheritHandle,
                                      dwProcessId);
 }
 
 BOOL TerminateProcess(HANDLE hProcess, UINT uExitCode) {
+  fake::machine().calls.push_back("TerminateProcess");
   return fake::machine().terminateProcess(hProcess, uExitCode);
 }
 
-UINT GetACP(void) { return fake::machine().getAcp(); }
+UINT GetACP(void) {
+  fake::machine().calls.push_back("GetACP");
+  return fake::machine().getAcp();
+}
 
 int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWCH lpWideCharStr,
                         int cchWideChar, LPSTR lpMultiByteStr, int cbMultiByte,
                         LPCCH lpDefaultChar, LPBOOL lpUsedDefaultChar) {
+  fake::machine().calls.push_back("WideCharToMultiByte");
   return fake::machine().wideCharToMultiByte(
       CodePage, dwFlags, lpWideCharStr, cchWideChar, lpMultiByteStr,
       cbMultiByte, lpDefaultChar, lpUsedDefaultChar);
 }
 
 int MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
+  fake::machine().calls.push_back("MessageBoxA");
   return fake::machine().messageBox(hWnd, lpText, lpCaption, uType);
 }
 
-void CoTaskMemFree(LPVOID pv) { fake::machine().coTaskMemFree(pv); }
+void CoTaskMemFree(LPVOID pv) {
+  fake::machine().calls.push_back("CoTaskMemFree");
+  fake::machine().coTaskMemFree(pv);
+}
 
 BOOL K32EnumProcesses(DWORD* lpidProcess, DWORD cb, LPDWORD lpcbNeeded) {
+  fake::machine().calls.push_back("K32EnumProcesses");
   return fake::machine().enumProcesses(lpidProcess, cb, lpcbNeeded);
 }
 
 DWORD K32GetProcessImageFileNameA(HANDLE hProcess, LPSTR lpImageFileName,
                                   DWORD nSize) {
+  fake::machine().calls.push_back("K32GetProcessImageFileNameA");
   return fake::machine().getProcessImageFileName(hProcess, lpImageFileName,
                                                  nSize);
 }
 
-UINT MsiEnumProductsA(DWORD iProductIndex, LPSTR lpProductBuf) {
-  return fake::machine().enumProducts(iProductIndex, lpProductBuf);
+HMODULE GetModuleHandleA(LPCSTR lpModuleName) {
+  fake::machine().calls.push_back("GetModuleHandleA");
+  return fake::machine().getModuleHandle(lpModuleName);
 }
 
-UINT MsiGetProductInfoA(LPCSTR szProduct, LPCSTR szAttribute, LPSTR lpValueBuf,
-                        DWORD* pcchValueBuf) {
-  return fake::machine().getProductInfo(szProduct, szAttribute, lpValueBuf,
-                                        pcchValueBuf);
+FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
+  fake::machine().calls.push_back("GetProcAddress");
+  return fake::machine().getProcAddress(hModule, lpProcName);
+}
+
+HMODULE LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags) {
+  fake::machine().calls.push_back("LoadLibraryExA");
+  return fake::machine().loadLibraryEx(lpLibFileName, hFile, dwFlags);
+}
+
+UINT GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize) {
+  fake::machine().calls.push_back("GetSystemDirectoryA");
+  return fake::machine().getSystemDirectory(lpBuffer, uSize);
+}
+
+BOOL SetDllDirectoryA(LPCSTR lpPathName) {
+  fake::machine().calls.push_back("SetDllDirectoryA");
+  return fake::machine().setDllDirectory(lpPathName);
 }
 
 }  // extern "C"
 
 HRESULT SHGetKnownFolderPath(REFKNOWNFOLDERID rfid, DWORD dwFlags,
                              HANDLE hToken, PWSTR* ppszPath) {
+  fake::machine().calls.push_back("SHGetKnownFolderPath");
   return fake::machine().getKnownFolderPath(rfid, dwFlags, hToken, ppszPath);
 }

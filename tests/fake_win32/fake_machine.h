@@ -6,7 +6,9 @@
 // arguments, and what happened to every handle and every shell allocation.
 //
 // The calls behave as Windows documents them where the program relies on
-// it: GetLastError is set by the call that failed, K32EnumProcesses fills at
+// it: GetLastError is set by the call that failed, a library named without
+// a path is looked for beside the program first unless the search was
+// restricted to the system folder, K32EnumProcesses fills at
 // most the buffer it is given, MsiGetProductInfoA answers a short buffer with
 // ERROR_MORE_DATA and the length without its terminator, WideCharToMultiByte
 // converts through a code page with best-fit mapping unless told not to.
@@ -32,6 +34,8 @@ constexpr DWORD kErrorAccessDenied = 5;
 constexpr DWORD kErrorInvalidHandle = 6;
 constexpr DWORD kErrorInvalidParameter = 87;
 constexpr DWORD kErrorInsufficientBuffer = 122;
+constexpr DWORD kErrorModNotFound = 126;
+constexpr DWORD kErrorProcNotFound = 127;
 constexpr DWORD kErrorBadExeFormat = 193;
 constexpr DWORD kErrorPartialCopy = 299;
 constexpr DWORD kErrorInvalidFlags = 1004;
@@ -164,6 +168,18 @@ struct MessageBoxCall {
   UINT type = 0;
 };
 
+struct LibraryLoadCall {
+  std::string fileName;
+  bool fileHandleGiven = false;
+  DWORD flags = 0;
+  HMODULE result = nullptr;
+};
+
+struct ExportLookupCall {
+  std::string module;  // the file name the module was loaded as
+  std::string name;
+};
+
 struct ProductInfoCall {
   std::string productCode;
   std::string attribute;
@@ -214,6 +230,29 @@ class Machine {
   // MsiEnumProductsA fails with error at this index.
   void failProductEnumeration(DWORD index, UINT error);
 
+  // Libraries. The system folder holds kernel32.dll and msi.dll.
+  void setSystemFolder(const std::string& path) { systemFolder_ = path; }
+  void failSystemDirectory(DWORD error) { systemDirectoryError_ = error; }
+  void failModuleLookup(DWORD error) { moduleLookupError_ = error; }
+  // A Windows 7 without the search-flags update: kernel32 has no
+  // SetDefaultDllDirectories, and LoadLibraryExA refuses the
+  // LOAD_LIBRARY_SEARCH_* flags with ERROR_INVALID_PARAMETER.
+  void withoutLibrarySearchFlags() { searchFlagsSupported_ = false; }
+  void failSetDefaultDllDirectories(DWORD error) {
+    setDefaultDllDirectoriesError_ = error;
+  }
+  void failSetDllDirectory(DWORD error) { setDllDirectoryError_ = error; }
+  // Every load of the library `fileName`, wherever it is looked for, fails
+  // with error.
+  void failLibraryLoad(const std::string& fileName, DWORD error);
+  // msi.dll lacks this export.
+  void removeExport(const std::string& name) { removedExports_.insert(name); }
+  // A library of this name lies in the program's own folder (a Downloads
+  // folder, say), which an unrestricted search by name looks in first:
+  // the program's own loads by name and those of the system's libraries
+  // (the message box loads uxtheme.dll).
+  void plantLibraryBesideProgram(const std::string& fileName);
+
   void failMessageBox(DWORD error) { messageBoxError_ = error; }
   void failCloseHandle(DWORD error) { closeHandleError_ = error; }
   void setLastError(DWORD error) { lastError_ = error; }
@@ -233,6 +272,19 @@ class Machine {
   std::vector<MessageBoxCall> messageBoxes;
   std::vector<DWORD> enumProductsCalls;  // the index asked for
   std::vector<ProductInfoCall> productInfoCalls;
+  std::vector<std::string> moduleLookups;  // GetModuleHandleA's names
+  std::vector<ExportLookupCall> exportLookups;
+  std::vector<DWORD> defaultDllDirectoriesCalls;  // the flags
+  std::vector<std::optional<std::string>> dllDirectoryCalls;
+  std::vector<LibraryLoadCall> libraryLoads;
+  int systemDirectoryCalls = 0;
+  // Every Win32 call, by name, in the order the program made them.
+  std::vector<std::string> calls;
+
+  // The planted libraries that a load picked up instead of the system's.
+  const std::vector<std::string>& plantedLibrariesLoaded() const {
+    return plantedLoaded_;
+  }
 
   // The pids of the processes that TerminateProcess ended, in order.
   const std::vector<DWORD>& terminatedPids() const { return terminatedPids_; }
@@ -279,6 +331,12 @@ class Machine {
                              PWSTR* path);
   BOOL enumProcesses(DWORD* ids, DWORD bufferBytes, LPDWORD bytesReturned);
   DWORD getProcessImageFileName(HANDLE handle, LPSTR buffer, DWORD size);
+  HMODULE getModuleHandle(LPCSTR moduleName);
+  FARPROC getProcAddress(HMODULE module, LPCSTR name);
+  BOOL setDefaultDllDirectories(DWORD flags);
+  BOOL setDllDirectory(LPCSTR path);
+  HMODULE loadLibraryEx(LPCSTR fileName, HANDLE file, DWORD flags);
+  UINT getSystemDirectory(LPSTR buffer, UINT size);
   UINT enumProducts(DWORD index, LPSTR productCode);
   UINT getProductInfo(LPCSTR productCode, LPCSTR attribute, LPSTR value,
                       DWORD* length);
@@ -302,7 +360,16 @@ class Machine {
     DWORD waitedMilliseconds = 0;
   };
 
+  struct Module {
+    std::string fileName;  // lower case
+    bool planted = false;
+  };
+
   HANDLE newHandle(const HandleEntry& entry);
+  HMODULE moduleHandle(const std::string& fileName, bool planted);
+  // A system library's own load of another by name, such as user32's of
+  // the theme library for a message box.
+  void systemLoadByName(const std::string& fileName);
   HandleEntry* liveHandle(HANDLE handle);
   const File* findFile(const std::string& path) const;
   DWORD missingPathError(const std::string& path) const;
@@ -326,6 +393,20 @@ class Machine {
   std::vector<Child> children_;
   std::vector<Product> products_;
   std::map<DWORD, UINT> enumProductsFailures_;
+  std::string systemFolder_ = "C:\\Windows\\system32";
+  DWORD systemDirectoryError_ = 0;
+  DWORD moduleLookupError_ = 0;
+  bool searchFlagsSupported_ = true;
+  DWORD setDefaultDllDirectoriesError_ = 0;
+  DWORD setDllDirectoryError_ = 0;
+  // Set once SetDefaultDllDirectories succeeded with the system folder
+  // alone: from then on a name without a path is looked up only there.
+  bool searchRestrictedToSystem_ = false;
+  std::map<std::string, DWORD> libraryLoadFailures_;  // by lower-case name
+  std::set<std::string> removedExports_;
+  std::set<std::string> plantedBesideProgram_;  // lower-case names
+  std::vector<std::string> plantedLoaded_;
+  std::map<HMODULE, Module> modules_;
   DWORD messageBoxError_ = 0;
   DWORD closeHandleError_ = 0;
 

@@ -116,6 +116,67 @@ TEST_F(CleanupRunTest, NothingInstalledShowsTheNothingFoundBox) {
   EXPECT_EQ(machine().roamingFolderTextsReleased(), 1);
 }
 
+// The search is restricted before the first call that can load a library,
+// so nothing planted beside the program is ever loaded: not msi.dll, which
+// the program loads itself, nor uxtheme.dll, which the message box loads.
+TEST_F(CleanupRunTest, RestrictsTheLibrarySearchBeforeAnythingElse) {
+  machine().plantLibraryBesideProgram("msi.dll");
+  machine().plantLibraryBesideProgram("uxtheme.dll");
+  installStarter(machine());
+
+  std::string out;
+  EXPECT_EQ(run(out), 0);
+
+  const std::vector<std::string>& calls = machine().calls;
+  ASSERT_GE(calls.size(), 3u);
+  EXPECT_THAT(std::vector<std::string>(calls.begin(), calls.begin() + 3),
+              ElementsAre("GetModuleHandleA", "GetProcAddress",
+                          "SetDefaultDllDirectories"));
+  EXPECT_THAT(machine().plantedLibrariesLoaded(), IsEmpty());
+  EXPECT_EQ(uninstalledNames, "Tovik Workspace Starter, ");
+}
+
+// Where Windows offers no way to keep the program's own folder out of the
+// search (Windows 7 without its search-flags update), the program's own load
+// of msi.dll is still safe; the libraries Windows itself loads by name are
+// beyond its reach there.
+TEST_F(CleanupRunTest, OnWindows7WithoutTheUpdateLoadsMsiByFullPath) {
+  machine().withoutLibrarySearchFlags();
+  machine().plantLibraryBesideProgram("msi.dll");
+  machine().plantLibraryBesideProgram("uxtheme.dll");
+  installStarter(machine());
+
+  std::string out;
+  EXPECT_EQ(run(out), 0);
+
+  EXPECT_THAT(machine().dllDirectoryCalls,
+              ElementsAre(std::optional<std::string>("")));
+  EXPECT_THAT(machine().plantedLibrariesLoaded(), ElementsAre("uxtheme.dll"));
+  EXPECT_EQ(uninstalledNames, "Tovik Workspace Starter, ");
+}
+
+// No Windows Installer: the product phase says why, and the run still ends
+// with its summary.
+TEST_F(CleanupRunTest, WithoutTheWindowsInstallerTheRunGoesOn) {
+  machine().failLibraryLoad("msi.dll", fake::kErrorModNotFound);
+  installStarter(machine());
+  machine().addUninstaller(uninstallerOf(kRoaming, "Deploy Client"));
+
+  std::string out;
+  EXPECT_EQ(run(out), 0);
+
+  std::string expected;
+  for (const std::string& component : kComponents) {
+    expected += component == "Deploy Client" ? removedLines(kRoaming, component)
+                                             : missingLine(kRoaming, component);
+  }
+  expected +=
+      "Windows Installer (msi.dll) could not be loaded. Error:126\n"
+      "\nUninstallation of Deploy Client, completed\n";
+  EXPECT_EQ(out, expected);
+  expectOneMessageBox("Uninstallation of Deploy Client, completed");
+}
+
 TEST_F(CleanupRunTest, RunsThePhasesInOrderAndNamesEverythingInTheSummary) {
   machine().addProcess(productProcess(1200, "TovikWorkspaceStarter.exe"));
   for (const std::string& component : kComponents) {

@@ -161,22 +161,80 @@ TEST_F(FakeMachineTest, AShortNameBufferGetsMoreDataAndTheLengthWithoutZero) {
 
   std::vector<char> buffer(260);
   DWORD length = 260;
-  EXPECT_EQ(
-      MsiGetProductInfoA("{11111111-2222-3333-4444-555555555555}",
-                         INSTALLPROPERTY_PRODUCTNAME, buffer.data(), &length),
-      static_cast<UINT>(ERROR_SUCCESS));
+  EXPECT_EQ(machine().getProductInfo("{11111111-2222-3333-4444-555555555555}",
+                                     INSTALLPROPERTY_PRODUCTNAME, buffer.data(),
+                                     &length),
+            static_cast<UINT>(ERROR_SUCCESS));
   EXPECT_EQ(length, 259u);
   EXPECT_EQ(std::string(buffer.data()), std::string(259, 'n'));
 
   length = 260;
-  EXPECT_EQ(
-      MsiGetProductInfoA("{11111111-2222-3333-4444-666666666666}",
-                         INSTALLPROPERTY_PRODUCTNAME, buffer.data(), &length),
-      static_cast<UINT>(ERROR_MORE_DATA));
+  EXPECT_EQ(machine().getProductInfo("{11111111-2222-3333-4444-666666666666}",
+                                     INSTALLPROPERTY_PRODUCTNAME, buffer.data(),
+                                     &length),
+            static_cast<UINT>(ERROR_MORE_DATA));
   EXPECT_EQ(length, 260u);
 
   char code[39];
-  EXPECT_EQ(MsiEnumProductsA(2, code), fake::kErrorNoMoreItems);
+  EXPECT_EQ(machine().enumProducts(2, code), fake::kErrorNoMoreItems);
+}
+
+// The planted-library checks of the program's tests are only as good as the
+// fake's search order: a load by plain name finds the program's folder first
+// until the search is restricted, and never through a search flag or a full
+// path to the system folder.
+struct SearchOrderCase {
+  const char* name;
+  bool restrictFirst;  // SetDefaultDllDirectories(system folder) before
+  const char* fileName;
+  DWORD flags;
+  bool plantedLoaded;
+};
+
+class FakeSearchOrderTest
+    : public FakeMachineTest,
+      public ::testing::WithParamInterface<SearchOrderCase> {};
+
+TEST_P(FakeSearchOrderTest, FindsThePlantedLibraryOnlyWhereWindowsWould) {
+  const SearchOrderCase& row = GetParam();
+  machine().plantLibraryBesideProgram("msi.dll");
+  if (row.restrictFirst) {
+    using SetDefault = BOOL(WINAPI*)(DWORD);
+    auto setDefault = reinterpret_cast<SetDefault>(
+        reinterpret_cast<void (*)()>(GetProcAddress(
+            GetModuleHandleA("KERNEL32.DLL"), "SetDefaultDllDirectories")));
+    ASSERT_NE(setDefault, nullptr);
+    ASSERT_TRUE(setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32));
+  }
+
+  EXPECT_NE(LoadLibraryExA(row.fileName, nullptr, row.flags), nullptr);
+  EXPECT_EQ(machine().plantedLibrariesLoaded().size(),
+            row.plantedLoaded ? 1u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FakeSearchOrderTest,
+    ::testing::Values(
+        SearchOrderCase{"ByNameUnrestricted", false, "msi.dll", 0, true},
+        SearchOrderCase{"ByNameAlteredUnrestricted", false, "MSI.DLL",
+                        LOAD_WITH_ALTERED_SEARCH_PATH, true},
+        SearchOrderCase{"ByNameRestricted", true, "msi.dll", 0, false},
+        SearchOrderCase{"BySearchFlag", false, "msi.dll",
+                        LOAD_LIBRARY_SEARCH_SYSTEM32, false},
+        SearchOrderCase{"ByFullPath", false, "c:\\windows\\SYSTEM32\\msi.dll",
+                        LOAD_WITH_ALTERED_SEARCH_PATH, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(FakeMachineTest, MessageBoxLoadsThePlantedThemeLibraryUnlessRestricted) {
+  machine().plantLibraryBesideProgram("uxtheme.dll");
+  MessageBoxA(nullptr, "text", "caption", MB_OK);
+  EXPECT_THAT(machine().plantedLibrariesLoaded(), ElementsAre("uxtheme.dll"));
+
+  fake::resetMachine();
+  machine().plantLibraryBesideProgram("uxtheme.dll");
+  machine().setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  MessageBoxA(nullptr, "text", "caption", MB_OK);
+  EXPECT_THAT(machine().plantedLibrariesLoaded(), IsEmpty());
 }
 
 struct ConversionCase {

@@ -135,73 +135,165 @@ INSTANTIATE_TEST_SUITE_P(
                       AssignmentCase{"Empty", "", "per-user"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-struct SearchFailure {
-  const char* name;
-  void (*script)(fake::Machine&);
-  std::vector<DWORD> indexesAsked;
-};
+// A product whose registration cannot be read: its AssignmentType or
+// ProductName query fails, or the name still does not fit after the one
+// retry (it grew between the two queries).
+fake::Product unreadable(const std::string& code, const char* how) {
+  fake::Product broken = product(code, "Contoso Viewer");
+  const std::string kind = how;
+  if (kind == "AssignmentType") {
+    broken.assignmentTypeError = fake::kErrorBadConfiguration;
+  } else if (kind == "ProductName") {
+    broken.name = kStarter;  // unreadable, so never taken for the starter
+    broken.nameError = fake::kErrorUnknownProperty;
+  } else if (kind == "VanishesBeforeRetry") {
+    broken.name = std::string(300, 'v');
+    broken.nameErrorOnceItFits = fake::kErrorUnknownProduct;
+  } else {  // "StillTooLongOnRetry"
+    broken.name = std::string(300, 'g');
+    broken.nameErrorOnceItFits = static_cast<UINT>(ERROR_MORE_DATA);
+  }
+  return broken;
+}
 
-class SearchFailureTest : public InstallerProductRemovalTest,
-                          public ::testing::WithParamInterface<SearchFailure> {
-};
+constexpr const char* kUnreadableKinds[] = {"AssignmentType", "ProductName",
+                                            "VanishesBeforeRetry",
+                                            "StillTooLongOnRetry"};
 
-// Every failed Windows Installer call ends the search silently; the starter
-// listed after the failure is never reached.
-TEST_P(SearchFailureTest, EndsTheSearchSilently) {
+class UnreadableProductTest
+    : public InstallerProductRemovalTest,
+      public ::testing::WithParamInterface<const char*> {};
+
+// One damaged or vanished registration must not hide the starter listed
+// after it: the product is passed over silently and the search goes on.
+TEST_P(UnreadableProductTest, IsPassedOverAndTheStarterAfterItRemoved) {
+  machine().addProduct(unreadable(kOtherCode, GetParam()));
+  machine().addProduct(product(kStarterCode, kStarter));
   machine().addProgram(kMsiexec, msiexecExitingWith(0));
-  GetParam().script(machine());
+
+  std::string out;
+  EXPECT_TRUE(run(out));
+
+  EXPECT_EQ(out, foundLines(kStarterCode, "per-user") +
+                     "launchAndWait() got a return code:0\n"
+                     "Uninstallation of Tovik Workspace Starter completed\n");
+  EXPECT_THAT(machine().enumProductsCalls, ElementsAre(0u, 1u));
+  EXPECT_EQ(uninstalledNames, "Tovik Workspace Starter, ");
+}
+
+// When every product is unreadable the search ends with the list, having
+// removed nothing and said nothing.
+TEST_P(UnreadableProductTest, EveryProductUnreadableEndsWithTheList) {
+  machine().addProduct(unreadable(kOtherCode, GetParam()));
+  machine().addProduct(unreadable(kStarterCode, GetParam()));
+  machine().addProgram(kMsiexec, msiexecExitingWith(0));
 
   std::string out;
   EXPECT_FALSE(run(out));
 
   EXPECT_EQ(out, "");
   EXPECT_THAT(machine().createProcessCalls, IsEmpty());
-  EXPECT_THAT(machine().enumProductsCalls,
-              ::testing::ElementsAreArray(GetParam().indexesAsked));
-  for (const fake::ProductInfoCall& info : machine().productInfoCalls) {
-    EXPECT_NE(info.productCode, kStarterCode);
-  }
+  EXPECT_THAT(machine().enumProductsCalls, ElementsAre(0u, 1u, 2u));
+  EXPECT_EQ(uninstalledNames, "");
+  EXPECT_EQ(notCompletedNames, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, UnreadableProductTest,
+                         ::testing::ValuesIn(kUnreadableKinds),
+                         [](const auto& info) {
+                           return std::string(info.param);
+                         });
+
+// A list that cannot be read is another matter: nothing after the failed
+// index can be reached, so the search ends there, silently.
+TEST_F(InstallerProductRemovalTest, AFailedEnumerationEndsTheSearch) {
+  machine().addProduct(product(kOtherCode, "Contoso Viewer"));
+  machine().addProduct(product(kStarterCode, kStarter));
+  machine().addProgram(kMsiexec, msiexecExitingWith(0));
+  machine().failProductEnumeration(1, fake::kErrorBadConfiguration);
+
+  std::string out;
+  EXPECT_FALSE(run(out));
+
+  EXPECT_EQ(out, "");
+  EXPECT_THAT(machine().createProcessCalls, IsEmpty());
+  EXPECT_THAT(machine().enumProductsCalls, ElementsAre(0u, 1u));
+  EXPECT_EQ(uninstalledNames, "");
+}
+
+TEST_F(InstallerProductRemovalTest, LoadsMsiFromTheSystemFolderOnly) {
+  machine().plantLibraryBesideProgram("msi.dll");
+  machine().addProduct(product(kStarterCode, kStarter));
+  machine().addProgram(kMsiexec, msiexecExitingWith(0));
+
+  std::string out;
+  EXPECT_TRUE(run(out));
+
+  ASSERT_EQ(machine().libraryLoads.size(), 1u);
+  EXPECT_EQ(machine().libraryLoads[0].fileName, "msi.dll");
+  EXPECT_EQ(machine().libraryLoads[0].flags,
+            static_cast<DWORD>(LOAD_LIBRARY_SEARCH_SYSTEM32));
+  EXPECT_THAT(machine().plantedLibrariesLoaded(), IsEmpty());
+  EXPECT_EQ(uninstalledNames, "Tovik Workspace Starter, ");
+}
+
+struct MsiUnavailable {
+  const char* name;
+  void (*script)(fake::Machine&);
+  DWORD error;
+};
+
+class MsiUnavailableTest
+    : public InstallerProductRemovalTest,
+      public ::testing::WithParamInterface<MsiUnavailable> {};
+
+// Without the Windows Installer the product phase says so with the reason
+// and ends; the run goes on to its summary.
+TEST_P(MsiUnavailableTest, SaysSoAndSkipsTheProductPhase) {
+  machine().addProduct(product(kStarterCode, kStarter));
+  machine().addProgram(kMsiexec, msiexecExitingWith(0));
+  GetParam().script(machine());
+
+  std::string out;
+  EXPECT_FALSE(run(out));
+
+  EXPECT_EQ(out, "Windows Installer (msi.dll) could not be loaded. Error:" +
+                     std::to_string(GetParam().error) + "\n");
+  EXPECT_THAT(machine().enumProductsCalls, IsEmpty());
+  EXPECT_THAT(machine().createProcessCalls, IsEmpty());
   EXPECT_EQ(uninstalledNames, "");
   EXPECT_EQ(notCompletedNames, "");
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Failures, SearchFailureTest,
+    Failures, MsiUnavailableTest,
     ::testing::Values(
-        SearchFailure{"EnumerationFailsAtOnce",
-                      [](fake::Machine& m) {
-                        m.addProduct(product(kStarterCode, kStarter));
-                        m.failProductEnumeration(0,
-                                                 fake::kErrorBadConfiguration);
-                      },
-                      {0}},
-        SearchFailure{"EnumerationFailsAfterAnotherProduct",
-                      [](fake::Machine& m) {
-                        m.addProduct(product(kOtherCode, "Contoso Viewer"));
-                        m.addProduct(product(kStarterCode, kStarter));
-                        m.failProductEnumeration(1,
-                                                 fake::kErrorBadConfiguration);
-                      },
-                      {0, 1}},
-        SearchFailure{"AssignmentTypeQueryFails",
-                      [](fake::Machine& m) {
-                        fake::Product broken =
-                            product(kOtherCode, "Contoso Viewer");
-                        broken.assignmentTypeError =
-                            fake::kErrorBadConfiguration;
-                        m.addProduct(broken);
-                        m.addProduct(product(kStarterCode, kStarter));
-                      },
-                      {0}},
-        SearchFailure{"NameQueryFails",
-                      [](fake::Machine& m) {
-                        fake::Product broken =
-                            product(kOtherCode, "Contoso Viewer");
-                        broken.nameError = fake::kErrorUnknownProperty;
-                        m.addProduct(broken);
-                        m.addProduct(product(kStarterCode, kStarter));
-                      },
-                      {0}}),
+        MsiUnavailable{"LibraryMissing",
+                       [](fake::Machine& m) {
+                         m.failLibraryLoad("msi.dll", fake::kErrorModNotFound);
+                       },
+                       fake::kErrorModNotFound},
+        MsiUnavailable{"LibraryAccessDenied",
+                       [](fake::Machine& m) {
+                         m.failLibraryLoad("msi.dll", fake::kErrorAccessDenied);
+                       },
+                       fake::kErrorAccessDenied},
+        MsiUnavailable{
+            "NoEnumProducts",
+            [](fake::Machine& m) { m.removeExport("MsiEnumProductsA"); },
+            fake::kErrorProcNotFound},
+        MsiUnavailable{
+            "NoGetProductInfo",
+            [](fake::Machine& m) { m.removeExport("MsiGetProductInfoA"); },
+            fake::kErrorProcNotFound},
+        // A Windows 7 without the search-flags update, where the system
+        // folder itself cannot be named.
+        MsiUnavailable{"SystemFolderUnknown",
+                       [](fake::Machine& m) {
+                         m.withoutLibrarySearchFlags();
+                         m.failSystemDirectory(fake::kErrorAccessDenied);
+                       },
+                       fake::kErrorAccessDenied}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(InstallerProductRemovalTest,

@@ -1,5 +1,9 @@
 // Stand-in for the Windows SDK header, for the native unit tests only: the
 // Windows Installer product enumeration and product information query.
+//
+// Declared for their types only: nothing defines these names, so a static
+// call to either fails to link. The fake machine hands the functions out
+// through GetProcAddress on the msi.dll it loads from its system folder.
 #pragma once
 
 #include <windows.h>
@@ -11,9 +15,9 @@
 extern "C" {
 #endif
 
-UINT MsiEnumProductsA(DWORD iProductIndex, LPSTR lpProductBuf);
-UINT MsiGetProductInfoA(LPCSTR szProduct, LPCSTR szAttribute, LPSTR lpValueBuf,
-                        DWORD* pcchValueBuf);
+UINT WINAPI MsiEnumProductsA(DWORD iProductIndex, LPSTR lpProductBuf);
+UINT WINAPI MsiGetProductInfoA(LPCSTR szProduct, LPCSTR szAttribute,
+                               LPSTR lpValueBuf, DWORD* pcchValueBuf);
 
 #ifdef __cplusplus
 }

@@ -35,14 +35,23 @@ typedef WCHAR* PWSTR;
 typedef const WCHAR* PCWSTR;
 typedef const WCHAR* LPCWCH;
 typedef struct HWND__* HWND;
+typedef struct HINSTANCE__* HMODULE;
+// Windows' calling convention; one and the same here.
+#define WINAPI
+// Any exported function, as GetProcAddress hands it out.
+typedef intptr_t (*FARPROC)(void);
 // Only ever passed as null by the program.
 typedef struct _SECURITY_ATTRIBUTES SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 
 #define FALSE 0
 
+#define MAX_PATH 260
+
 #define S_OK ((HRESULT)0)
 
 #define ERROR_SUCCESS ((LONG)0)
+#define ERROR_INVALID_PARAMETER ((LONG)87)
+#define ERROR_INSUFFICIENT_BUFFER ((LONG)122)
 #define ERROR_MORE_DATA ((LONG)234)
 
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
@@ -66,6 +75,9 @@ typedef struct _SECURITY_ATTRIBUTES SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 #define WC_NO_BEST_FIT_CHARS 0x00000400
 
 #define MB_OK 0x00000000u
+
+#define LOAD_WITH_ALTERED_SEARCH_PATH 0x00000008
+#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
 
 typedef struct _STARTUPINFOA {
   DWORD cb;
@@ -126,6 +138,14 @@ int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWCH lpWideCharStr,
                         LPCCH lpDefaultChar, LPBOOL lpUsedDefaultChar);
 
 int MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType);
+
+// SetDefaultDllDirectories is left out on purpose: the program must look it
+// up, because a Windows 7 without the search-flags update lacks it.
+HMODULE GetModuleHandleA(LPCSTR lpModuleName);
+FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
+HMODULE LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags);
+UINT GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);
+BOOL SetDllDirectoryA(LPCSTR lpPathName);
 
 #ifdef __cplusplus
 }
