@@ -212,6 +212,10 @@ if [[ -e $out ]]; then
 fi
 mv "$stage" "$out"
 chmod 755 "$out"
+if [[ -n $old ]]; then
+  rm -rf "$old"
+  old=
+fi
 
 commit=$(git -C "$root" rev-parse HEAD 2>/dev/null || echo "unknown (not a git checkout)")
 if [[ -n $(git -C "$root" status --porcelain 2>/dev/null) ]]; then
