@@ -29,3 +29,4 @@ ExternalProject_Add(windows_build
 
 add_subdirectory(tests/metadata)
 add_subdirectory(tests/e2e)
+add_subdirectory(tests/release)

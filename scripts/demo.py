@@ -17,6 +17,10 @@ sys.path.insert(0, str(ROOT / "tests" / "e2e"))
 import harness  # noqa: E402
 
 DEMO_PRODUCT_CODE = "{5D4C3B2A-1F0E-4D9C-8B7A-6F5E4D3C2B1A}"
+# The Wine virtual desktop the program and the box reader open their
+# windows on.
+DESKTOP = "TovikDemo"
+DESKTOP_SIZE = "640x480"
 
 
 def section(title):
@@ -24,23 +28,27 @@ def section(title):
 
 
 def wait_for_box(display, timeout=60):
-    """Waits until the program's message box is on the X display."""
+    """Waits until the program's message box is on the X display and
+    returns its X window id, or None."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         found = subprocess.run(["xwininfo", "-display", display, "-name",
-                                "Tovik"], stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL)
-        if found.returncode == 0:
-            time.sleep(1)  # let it paint
-            return True
+                                "Tovik"], stdout=subprocess.PIPE,
+                               stderr=subprocess.DEVNULL, text=True)
+        for line in found.stdout.splitlines():
+            if "Window id:" in line:
+                time.sleep(1)  # let it paint
+                return line.split()[3]
         time.sleep(0.2)
-    return False
+    return None
 
 
-def screenshot(display, png):
+def screenshot(display, window, png):
+    """Saves the X window `window` (the box alone, with the frame Wine
+    draws on its virtual desktop) as a PNG."""
     png.parent.mkdir(parents=True, exist_ok=True)
     with open(png, "wb") as out:
-        xwd = subprocess.Popen(["xwd", "-root", "-silent", "-display",
+        xwd = subprocess.Popen(["xwd", "-id", window, "-silent", "-display",
                                 display], stdout=subprocess.PIPE)
         pnm = subprocess.Popen(["xwdtopnm"], stdin=xwd.stdout,
                                stdout=subprocess.PIPE,
@@ -51,6 +59,31 @@ def screenshot(display, png):
         pnm.stdout.close()
         if png_proc.wait() != 0 or pnm.wait() != 0 or xwd.wait() != 0:
             raise harness.HarnessError("could not take the screenshot")
+
+
+def use_virtual_desktop(machine, programs):
+    """Starts a Wine virtual desktop and has `programs` (file names) open
+    their windows on it. Without a window manager (as under Xvfb) a box has
+    no title bar; on the virtual desktop Wine draws the frame itself, the
+    caption included, as Windows would."""
+    desktop = machine.start(["explorer", f"/desktop={DESKTOP},{DESKTOP_SIZE}"])
+    for program in programs:
+        machine.wine("reg", "add",
+                     rf"HKCU\Software\Wine\AppDefaults\{program}\Explorer",
+                     "/v", "Desktop", "/d", DESKTOP, "/f")
+
+    def desktop_up():
+        if desktop.poll() is not None:
+            raise harness.HarnessError("Wine's virtual desktop did not start")
+        shown = subprocess.run(["xwininfo", "-display", machine.display,
+                                "-name", f"{DESKTOP} - Wine desktop"],
+                               stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+        # Every process listed with its name: none is still starting, so
+        # the program's sweep sees a settled process list.
+        return shown.returncode == 0 and all(machine.process_names())
+    harness.wait_until(desktop_up, 60, "Wine's virtual desktop")
+    return desktop
 
 
 def main():
@@ -89,6 +122,8 @@ def main():
             print(f"Windows Installer product: {name} {code}")
 
         section("Running UninstallTovikComponents.exe")
+        use_virtual_desktop(machine, [machine.exe.name,
+                                      machine.box_reader.name])
         out_path = machine.work_dir / "console.txt"
         with open(out_path, "wb") as out:
             program = machine.start([machine.exe], stdout=out)
@@ -96,10 +131,11 @@ def main():
                 print("The message box is on your display; press OK to end "
                       "the run.", flush=True)
             else:
-                if not wait_for_box(machine.display):
+                window = wait_for_box(machine.display)
+                if window is None:
                     raise harness.HarnessError("no message box appeared")
                 png = build / "demo" / "message-box.png"
-                screenshot(machine.display, png)
+                screenshot(machine.display, window, png)
                 report = machine.wine(machine.box_reader, "10000").stdout
                 print(f"message box screenshot: {png}")
                 print(f"message box read and closed: {report.decode().strip()}")
