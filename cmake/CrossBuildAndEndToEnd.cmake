@@ -3,12 +3,17 @@
 include(ExternalProject)
 
 find_program(MINGW_CXX i686-w64-mingw32-g++)
+# The x86-64 cross compiler builds the 64-bit fixture programs.
+find_program(MINGW64_CC x86_64-w64-mingw32-gcc)
 find_program(WINE wine)
+# Wine's 64-bit loader, which makes 64-bit prefixes; Debian keeps it off PATH.
+find_program(WINE64 wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH)
 find_program(WINESERVER wineserver)
 find_program(XVFB Xvfb)
 find_program(WIXL wixl)
+find_program(MAKENSIS makensis)
 find_package(Python3 3.9 REQUIRED COMPONENTS Interpreter)
-foreach(tool MINGW_CXX WINE WINESERVER XVFB WIXL)
+foreach(tool MINGW_CXX MINGW64_CC WINE WINE64 WINESERVER XVFB WIXL MAKENSIS)
   if(NOT ${tool})
     message(FATAL_ERROR
       "${tool} not found: the Windows build and its end-to-end tests need it. "

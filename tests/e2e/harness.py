@@ -4,7 +4,15 @@ started.
 
 One WineMachine per test module: its own Wine prefix in a temporary folder,
 its own virtual X display (so that parallel test runs never share one), and
-the small fixture programs built beside the executable:
+the small fixture programs built beside the executable.
+
+A machine is one of two kinds of Windows, named as Wine's WINEARCH names them:
+"win32", a 32-bit Windows, or "win64", a 64-bit Windows where the 32-bit
+program runs under WOW64 (there, `wine` starts 32-bit and 64-bit programs
+alike). TOVIK_E2E_WINDOWS picks the kind for a whole test module; CTest runs
+each module once per kind it applies to.
+
+The fixtures, all 32-bit but the one 64-bit twin:
 
   stand_in.exe        an uninstaller or product process that records how it
                       was started (see stand_in.c)
@@ -13,12 +21,15 @@ the small fixture programs built beside the executable:
   desktop_keeper.exe  keeps Wine's desktop process up between runs
   product_lister.exe  prints "<code> <AssignmentType> <name>" per installed
                       Windows Installer product
+  stand_in.exe (x64)  the same stand-in built for x86-64, for 64-bit product
+                      processes (TOVIK_FIXTURES64)
   planted_library.dll a DLL that leaves a marker if it is ever loaded (see
                       planted_library.c)
 
 Everything it needs comes from the environment (set by CMake): TOVIK_EXE,
-TOVIK_FIXTURES, WINE, WINESERVER, XVFB, and WIXL for tests that build MSI
-packages. Anything missing raises HarnessError: a test layer that cannot run
+TOVIK_FIXTURES, WINE, WINESERVER, XVFB; WINE64 (Wine's 64-bit loader) and
+TOVIK_FIXTURES64 for 64-bit machines; WIXL for tests that build MSI packages
+and MAKENSIS for the ones that build an NSIS installer. Anything missing raises HarnessError: a test layer that cannot run
 must fail, never skip.
 
 Later tests can drive anything else through the same prefix: wine() runs any
@@ -29,6 +40,7 @@ Windows programs see it.
 
 import json
 import os
+import struct
 import select
 import shutil
 import subprocess
@@ -66,6 +78,10 @@ RUSSIAN = "ru_RU.UTF-8"  # code page 1251
 RUN_TIMEOUT = 120  # seconds; the longest run waits 10 s per uninstaller
 BOX_TIMEOUT_MS = 60000
 
+WINDOWS_KINDS = ("win32", "win64")
+# The machine type in a PE file's header.
+PE_MACHINES = {"x86": 0x014C, "x64": 0x8664}
+
 
 class HarnessError(Exception):
     """The test machine cannot be set up or used as the tests expect."""
@@ -74,14 +90,39 @@ class HarnessError(Exception):
 def use_build(build_dir):
     """Points the harness at a native build folder and the tools on PATH,
     for scripts that run outside ctest (which sets the same variables)."""
-    windows = Path(build_dir).resolve() / "windows"
+    build = Path(build_dir).resolve()
+    windows = build / "windows"
     os.environ.update(
         TOVIK_EXE=str(windows / "UninstallTovikComponents.exe"),
         TOVIK_FIXTURES=str(windows / "tests" / "e2e" / "fixtures"),
+        TOVIK_FIXTURES64=str(build / "tests" / "e2e" / "fixtures64"),
+        WINE64=shutil.which("wine64", path="/usr/lib/wine") or "",
         **{variable: shutil.which(tool) or ""
            for variable, tool in [("WINE", "wine"),
                                   ("WINESERVER", "wineserver"),
-                                  ("XVFB", "Xvfb"), ("WIXL", "wixl")]})
+                                  ("XVFB", "Xvfb"), ("WIXL", "wixl"),
+                                  ("MAKENSIS", "makensis")]})
+
+
+def windows_kind():
+    """The kind of Windows this test run asks for: TOVIK_E2E_WINDOWS, or a
+    32-bit one when it is not set (as for the demo and the benchmark)."""
+    kind = os.environ.get("TOVIK_E2E_WINDOWS", "win32")
+    if kind not in WINDOWS_KINDS:
+        raise HarnessError(f"TOVIK_E2E_WINDOWS={kind!r}; expected one of "
+                           f"{WINDOWS_KINDS}")
+    return kind
+
+
+def pe_machine(path):
+    """The machine type a PE file is built for: "x86", "x64" or a number."""
+    data = Path(path).read_bytes()
+    header = struct.unpack_from("<I", data, 0x3C)[0]
+    if data[:2] != b"MZ" or data[header:header + 4] != b"PE\0\0":
+        raise HarnessError(f"{path} is no PE file")
+    machine = struct.unpack_from("<H", data, header + 4)[0]
+    names = {number: name for name, number in PE_MACHINES.items()}
+    return names.get(machine, machine)
 
 
 @dataclass
@@ -126,8 +167,11 @@ def wait_until(condition, timeout, what):
 
 class WineMachine:
 
-    def __init__(self, display=None, headless=False):
-        """`display` names an X display to use, such as the user's own;
+    def __init__(self, display=None, headless=False, windows=None):
+        """`windows` is "win32" or "win64" (see windows_kind(), the
+        default).
+
+        `display` names an X display to use, such as the user's own;
         without one the machine starts a virtual display of its own.
 
         `headless=True` gives a machine with no display at all, as on a
@@ -153,6 +197,22 @@ class WineMachine:
         self.wineserver = _required_file("WINESERVER")
         self.xvfb = _required_file("XVFB")
         self.wixl = os.environ.get("WIXL")  # only MSI tests need it
+        self.makensis = os.environ.get("MAKENSIS")  # only NSIS tests do
+        self.windows = windows or windows_kind()
+        if self.windows not in WINDOWS_KINDS:
+            raise HarnessError(f"unknown kind of Windows {self.windows!r}")
+        if self.windows == "win64":
+            # Wine's 64-bit loader makes the prefix and runs the tools that
+            # must be 64-bit (msiexec for an x64 package, the registry's
+            # 64-bit view).
+            self.wine64 = _required_file("WINE64")
+            self.stand_in64 = _required_file_in(
+                os.environ.get("TOVIK_FIXTURES64", ""), "stand_in.exe")
+            if pe_machine(self.stand_in64) != "x64":
+                raise HarnessError(f"{self.stand_in64} is not built for x64")
+        else:
+            self.wine64 = None
+            self.stand_in64 = None
 
         self.temp = Path(tempfile.mkdtemp(prefix="tovik-e2e-"))
         self.work_dir = self.temp / "work"  # outputs, packages, logs
@@ -175,9 +235,17 @@ class WineMachine:
     def _start(self):
         if self.display is None and not self.headless:
             self.display = self._start_xvfb()
-        boot = self.wine("wineboot", "-i", check=False, timeout=300)
+        # Only a 64-bit loader can make a 64-bit prefix; WINEARCH is given
+        # to the boot alone, since the prefix remembers its kind.
+        boot = self.wine("wineboot", "-i", check=False, timeout=300,
+                         loader=self.wine64, WINEARCH=self.windows)
         if boot.returncode != 0:
-            raise HarnessError(f"wineboot -i failed:\n{boot.stderr.decode()}")
+            raise HarnessError(f"wineboot -i failed:\n{boot.stderr.decode()}"
+                               f"{_exec_format_hint(boot.stderr)}")
+        if self.windows == "win64" and not (
+                self.drive_c / "windows" / "syswow64").is_dir():
+            raise HarnessError(f"{self.prefix} has no syswow64: not a 64-bit "
+                               "Windows")
         users = [p for p in (self.drive_c / "users").iterdir()
                  if p.name != "Public"]
         if len(users) != 1:
@@ -186,6 +254,10 @@ class WineMachine:
         self.roaming = users[0] / "AppData" / "Roaming"
         self.roaming_windows = rf"C:\users\{self.user}\AppData\Roaming"
         self._default_shell_folder = self._query_shell_folder()
+
+        # Every fixture but one is a 32-bit program: a machine that cannot
+        # run them must say why, not time out later.
+        self.wine(self.lister)
 
         if self.headless:
             self._start_persistent_wineserver()
@@ -300,11 +372,13 @@ class WineMachine:
             env.pop("WAYLAND_DISPLAY", None)
         return env
 
-    def start(self, command, locale=WESTERN, cwd=None, dll_overrides=None,
-              **kwargs):
-        """Starts a Windows program in the prefix and returns at once. `cwd`
-        is its current folder (below drive_c), `dll_overrides` an entry for
-        WINEDLLOVERRIDES; the other keyword arguments go to
+    def start(self, command, locale=WESTERN, loader=None, env=None, cwd=None,
+              dll_overrides=None, **kwargs):
+        """Starts a Windows program in the prefix and returns at once.
+        `loader` is the Wine loader to use (`wine` by default), `env` adds
+        to Wine's environment, `cwd` is the program's current folder (below
+        drive_c), `dll_overrides` an entry for WINEDLLOVERRIDES; other
+        keyword arguments go to
         subprocess.Popen."""
         kwargs.setdefault("stdout", subprocess.DEVNULL)
         kwargs.setdefault("stderr", subprocess.DEVNULL)
@@ -312,18 +386,20 @@ class WineMachine:
         # the root of C:, as it would for a user who starts them from there.
         if cwd is None:
             cwd = self.drive_c if self.drive_c.is_dir() else self.temp
-        return subprocess.Popen([self.wine_binary, *map(str, command)],
-                                env=self._env(locale, dll_overrides), cwd=cwd,
-                                **kwargs)
+        return subprocess.Popen(
+            [loader or self.wine_binary, *map(str, command)],
+            env={**self._env(locale, dll_overrides), **(env or {})}, cwd=cwd,
+            **kwargs)
 
     def wine(self, *command, locale=WESTERN, check=True, timeout=120,
-             cwd=None, dll_overrides=None):
+             loader=None, cwd=None, dll_overrides=None, **env):
         """Runs a Windows command in the prefix and waits for it alone (not
-        for the children it leaves running), then returns its output."""
+        for the children it leaves running), then returns its output.
+        Further keyword arguments are added to Wine's environment."""
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            process = self.start(command, locale, cwd=cwd,
-                                 dll_overrides=dll_overrides, stdout=out,
-                                 stderr=err)
+            process = self.start(command, locale, loader=loader, env=env,
+                                 cwd=cwd, dll_overrides=dll_overrides,
+                                 stdout=out, stderr=err)
             try:
                 returncode = process.wait(timeout)
             except subprocess.TimeoutExpired:
@@ -337,8 +413,15 @@ class WineMachine:
             raise HarnessError(
                 f"wine {' '.join(map(str, command))} exited with "
                 f"{result.returncode}:\n{result.stdout.decode(errors='replace')}"
-                f"{result.stderr.decode(errors='replace')}")
+                f"{result.stderr.decode(errors='replace')}"
+                f"{_exec_format_hint(result.stderr)}")
         return result
+
+    def reg(self, *args, check=True):
+        """Runs reg.exe on the registry's native view: the 64-bit one on a
+        64-bit Windows, where the installer keeps its product keys for
+        32-bit and x64 packages alike."""
+        return self.wine("reg", *args, check=check, loader=self.wine64)
 
     def windows_path(self, path):
         """The C: path of a file or folder below drive_c."""
@@ -368,26 +451,30 @@ class WineMachine:
         return (roaming or self.roaming) / "Tovik" / component
 
     def plant_stand_in(self, folder, name="uninstall.exe", exit_code=None,
-                       sleep_ms=None):
-        """Copies the stand-in into `folder` under `name`; `exit_code` and
-        `sleep_ms` go into the files that tell it what to do."""
+                       sleep_ms=None, bits=32):
+        """Copies the stand-in (the 32-bit one, or with `bits=64` its x64
+        twin) into `folder` under `name`; `exit_code` and `sleep_ms` go into
+        the files that tell it what to do."""
+        if bits == 64 and self.stand_in64 is None:
+            raise HarnessError("a 64-bit stand-in needs a 64-bit Windows")
         folder.mkdir(parents=True, exist_ok=True)
         target = folder / name
-        shutil.copyfile(self.stand_in, target)
+        shutil.copyfile(self.stand_in64 if bits == 64 else self.stand_in,
+                        target)
         if exit_code is not None:
             (folder / "exit_code.txt").write_text(f"{exit_code}\n")
         if sleep_ms is not None:
             (folder / "sleep_ms.txt").write_text(f"{sleep_ms}\n")
         return target
 
-    def plant_process_stand_in(self, name):
-        """Copies the stand-in under the file name `name`, sleeping for
-        ever, into a folder of its own (the file system ignores case, so
-        TVREMOTEDESK.EXE could not sit beside tvRemoteDesk.exe) and returns
-        its path; start it with start_process()."""
-        folder = self.drive_c / "e2e" / "processes" / name
+    def plant_process_stand_in(self, name, bits=32):
+        """Copies the stand-in (32- or 64-bit) under the file name `name`,
+        sleeping for ever, into a folder of its own (the file system ignores
+        case, so TVREMOTEDESK.EXE could not sit beside tvRemoteDesk.exe) and
+        returns its path; start it with start_process()."""
+        folder = self.drive_c / "e2e" / f"processes{bits}" / name
         if not (folder / name).exists():
-            self.plant_stand_in(folder, name=name, sleep_ms=-1)
+            self.plant_stand_in(folder, name=name, sleep_ms=-1, bits=bits)
         return folder / name
 
     def plant_text_file(self, folder, name="uninstall.exe"):
@@ -475,12 +562,17 @@ class WineMachine:
 
     # --- Windows Installer packages ----------------------------------------
 
-    def install_msi(self, code, name, per_machine=False):
+    def install_msi(self, code, name, per_machine=False, x64=False):
         """Builds a one-file MSI package named `name` with product code
         `code` (a braced GUID) with wixl and installs it quietly, per user
-        or per machine."""
+        or per machine. `x64=True` builds an x64 package (64-bit component
+        in the 64-bit program files folder), installed per machine by the
+        64-bit msiexec, as only a 64-bit Windows can."""
         if not self.wixl:
             raise HarnessError("WIXL is not set; run the tests through ctest")
+        if x64 and (self.windows != "win64" or not per_machine):
+            raise HarnessError("an x64 package installs per machine on a "
+                               "64-bit Windows only")
         folder = self.drive_c / "packages" / packed_code(code)
         folder.mkdir(parents=True, exist_ok=True)
         (folder / "readme.txt").write_text("fixture payload\n")
@@ -494,22 +586,89 @@ class WineMachine:
                                           digits[20:]),
             component="{%s-0000-4000-8000-%s}" % (digits[:8], digits[20:]),
             scope="perMachine" if per_machine else "perUser",
-            root="ProgramFilesFolder" if per_machine else "LocalAppDataFolder",
+            root=("ProgramFiles64Folder" if x64 else
+                  "ProgramFilesFolder" if per_machine else
+                  "LocalAppDataFolder"),
+            win64="yes" if x64 else "no",
             folder=digits[:8]))
-        subprocess.run([self.wixl, "-o", str(folder / "package.msi"),
+        # wixl warns that Package has no Platform property when building
+        # for x64; the architecture comes from -a, so that is harmless.
+        subprocess.run([self.wixl, *(["-a", "x64"] if x64 else []),
+                        "-o", str(folder / "package.msi"),
                         str(folder / "package.wxs")], cwd=folder, check=True,
-                       stdout=subprocess.DEVNULL)
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         package = self.windows_path(folder / "package.msi")
         self.wine("msiexec", "/i", package, "/q",
-                  *(["ALLUSERS=1"] if per_machine else []))
+                  *(["ALLUSERS=1"] if per_machine else []),
+                  loader=self.wine64 if x64 else None)
         if per_machine:
-            # Wine records every product with assignment 0; Windows records
-            # 1 for a per-machine one, and that is what the program reads.
+            # Wine records every product with assignment 0, on a 64-bit
+            # Windows too; Windows records 1 for a per-machine one, and that
+            # is what the program reads.
             key = (r"HKLM\Software\Classes\Installer\Products" "\\" +
                    packed_code(code))
-            self.wine("reg", "query", key)  # fails if the key is not there
-            self.wine("reg", "add", key, "/v", "Assignment", "/t",
-                      "REG_DWORD", "/d", "1", "/f")
+            self.reg("query", key)  # fails if the key is not there
+            self.reg("add", key, "/v", "Assignment", "/t", "REG_DWORD",
+                     "/d", "1", "/f")
+        return folder.name
+
+    def program_files(self, x64=False):
+        """The program files folder that per-machine packages install into:
+        the 64-bit one or the 32-bit one (on a 64-bit Windows, the one with
+        " (x86)")."""
+        if self.windows == "win64" and not x64:
+            return self.drive_c / "Program Files (x86)"
+        return self.drive_c / "Program Files"
+
+    # --- an uninstaller made by NSIS ---------------------------------------
+
+    def nsis_record_path(self):
+        return self.drive_c / "e2e" / "nsis" / "uninstall_record.txt"
+
+    def install_nsis_component(self, component):
+        """Builds a real NSIS installer for `component` with makensis and
+        installs it quietly: its folder below <roaming>\\Tovik gets a payload
+        file and the uninstall.exe NSIS writes. The uninstaller, when it
+        starts, appends "silent|<its command line>" (or "interactive|...")
+        to nsis_record_path(). Returns the files the install made."""
+        if not self.makensis:
+            raise HarnessError("MAKENSIS is not set; run the tests through "
+                               "ctest")
+        build = self.work_dir / "nsis"
+        build.mkdir(exist_ok=True)
+        (build / "payload.txt").write_text("component payload\n")
+        (build / "component.nsi").write_text(_NSIS_TEMPLATE)
+        installer = build / "component_package.exe"
+        record = self.nsis_record_path()
+        record.parent.mkdir(parents=True, exist_ok=True)
+        made = subprocess.run(
+            [self.makensis, "-V2", "-WX", f"-DCOMPONENT={component}",
+             f"-DOUTFILE={installer}", f"-DPAYLOAD={build / 'payload.txt'}",
+             f"-DRECORD={self.windows_path(record)}",
+             str(build / "component.nsi")],
+            capture_output=True, timeout=120)
+        if made.returncode != 0:
+            raise HarnessError("makensis failed:\n" +
+                               (made.stdout + made.stderr).decode(
+                                   errors="replace"))
+        self.wine(installer, "/S")
+        folder = self.component_folder(component)
+        files = [folder / "payload.txt", folder / "uninstall.exe"]
+        missing = [f for f in files if not f.is_file()]
+        if missing:
+            raise HarnessError(f"the NSIS install did not make {missing}")
+        if pe_machine(folder / "uninstall.exe") != "x86":
+            raise HarnessError("NSIS wrote no x86 uninstaller")
+        return files
+
+    def nsis_records(self):
+        """(mode, command line) per start of an NSIS uninstaller."""
+        path = self.nsis_record_path()
+        if not path.exists():
+            return []
+        # Unicode NSIS writes FileWrite's text in the ANSI code page.
+        lines = path.read_bytes().decode("cp1252").splitlines()
+        return [tuple(line.split("|", 1)) for line in lines]
 
     def installed_products(self):
         """code -> (AssignmentType, name) of every product the Windows
@@ -569,7 +728,7 @@ _WXS_TEMPLATE = """<?xml version="1.0" encoding="utf-8"?>
     <Directory Id="TARGETDIR" Name="SourceDir">
       <Directory Id="{root}">
         <Directory Id="INSTALLDIR" Name="{folder}">
-          <Component Id="Payload" Guid="{component}">
+          <Component Id="Payload" Guid="{component}" Win64="{win64}">
             <File Id="Readme" Source="readme.txt"/>
           </Component>
         </Directory>
@@ -578,6 +737,42 @@ _WXS_TEMPLATE = """<?xml version="1.0" encoding="utf-8"?>
     <Feature Id="Main" Level="1"><ComponentRef Id="Payload"/></Feature>
   </Product>
 </Wix>
+"""
+
+
+# A component as NSIS installs one: a silent installer that puts a payload
+# and the uninstaller NSIS writes into the component's folder, and an
+# uninstaller that records how it was started before it removes them.
+_NSIS_TEMPLATE = r"""Unicode true
+RequestExecutionLevel user
+SilentInstall silent
+Name "${COMPONENT}"
+OutFile "${OUTFILE}"
+InstallDir "$APPDATA\Tovik\${COMPONENT}"
+
+Section
+  SetOutPath "$INSTDIR"
+  File "/oname=payload.txt" "${PAYLOAD}"
+  WriteUninstaller "$INSTDIR\uninstall.exe"
+SectionEnd
+
+Function un.onInit
+  FileOpen $0 "${RECORD}" a
+  FileSeek $0 0 END
+  IfSilent 0 interactive
+    FileWrite $0 "silent|$CMDLINE$\n"
+    Goto recorded
+  interactive:
+    FileWrite $0 "interactive|$CMDLINE$\n"
+  recorded:
+  FileClose $0
+FunctionEnd
+
+Section "Uninstall"
+  Delete "$INSTDIR\payload.txt"
+  Delete "$INSTDIR\uninstall.exe"
+  RMDir "$INSTDIR"
+SectionEnd
 """
 
 
@@ -598,6 +793,14 @@ def _required_file_in(folder, name):
     if not path.is_file():
         raise HarnessError(f"fixture {path} does not exist; build first")
     return path
+
+
+def _exec_format_hint(stderr):
+    if b"Exec format error" not in stderr:
+        return ""
+    return ("\nThis Linux kernel refuses to run 32-bit x86 programs (IA-32 "
+            "emulation is off; see `dmesg`), so Wine cannot run any 32-bit "
+            "Windows program, in a 32-bit or a 64-bit prefix.")
 
 
 def _end(process):
@@ -629,6 +832,19 @@ class WineTestCase(unittest.TestCase):
             f"standard error: {result.stderr!r}")
         self.assertEqual(result.stdout, expected)
         self.assertEqual(result.exit_code, 0)
+
+    def assert_console_with_results(self, result, lines):
+        """Like assert_console, where expected.ANY_RESULT_LINE stands for
+        any line that expected.RESULT_LINE matches."""
+        import expected  # it imports this module
+        actual = result.stdout.decode("cp1252", "backslashreplace")
+        actual = actual.split("\r\n")
+        resolved = [
+            actual[i] if line == expected.ANY_RESULT_LINE and i < len(actual)
+            and expected.RESULT_LINE.fullmatch(actual[i]) else line
+            for i, line in enumerate(lines)
+        ]
+        self.assert_console(result, resolved)
 
     def assert_box(self, result, text, ok_label="OK"):
         """The run ended with one message box: caption "Tovik", `text`, a

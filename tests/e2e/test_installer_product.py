@@ -9,7 +9,7 @@ import harness
 
 machine = None
 
-PRODUCT = "Tovik Workspace Starter"
+PRODUCT = expected.PRODUCT
 # Distinct digits in every group, so that a wrongly packed registry key
 # cannot pass by accident.
 PER_USER_CODE = "{6F1E2D3C-4B5A-4978-8695-A4B3C2D1E0F9}"
@@ -25,19 +25,6 @@ def setUpModule():
 
 def tearDownModule():
     machine.stop()
-
-
-def product_lines(code, assignment_word, exit_code=0):
-    return [
-        f" Product {PRODUCT}:",
-        f"\t{code}",
-        f"\tInstalled {assignment_word} non-managed",
-        f"Un-installing {PRODUCT}...",
-        r" Launching c:\Windows\system32\msiexec.exe "
-        f" /q /x {code} /norestart",
-        f"launchAndWait() got a return code:{exit_code}",
-        f"Uninstallation of {PRODUCT} completed",
-    ]
 
 
 class InstallerProductTest(harness.WineTestCase):
@@ -65,7 +52,7 @@ class InstallerProductTest(harness.WineTestCase):
 
                 self.assert_console(result, [
                     *expected.components(roaming, {}),
-                    *product_lines(code, word),
+                    *expected.installer_product(code, word),
                     *expected.summary([PRODUCT]),
                 ])
                 self.assert_box(result,
@@ -88,7 +75,7 @@ class InstallerProductTest(harness.WineTestCase):
                 component: expected.removed(roaming, component, 0)
                 for component in harness.COMPONENTS
             }),
-            *product_lines(PER_USER_CODE, "per-user"),
+            *expected.installer_product(PER_USER_CODE, "per-user"),
             *expected.summary([*harness.COMPONENTS, PRODUCT]),
         ])
         self.assert_box(
@@ -107,7 +94,7 @@ class InstallerProductTest(harness.WineTestCase):
         self.assert_console(result, [
             "SHGetKnownFolderPath() failed for "
             "FOLDERID_RoamingAppData(%APPDATA%). Error:-2147024893.",
-            *product_lines(PER_USER_CODE, "per-user"),
+            *expected.installer_product(PER_USER_CODE, "per-user"),
             *expected.summary([PRODUCT]),
         ])
         self.assertEqual(machine.installed_products(), {})

@@ -1,7 +1,6 @@
 """The process sweep under Wine: running product executables terminated
 before any uninstaller starts, and nothing else touched."""
 
-import re
 import unittest
 
 import expected
@@ -20,15 +19,6 @@ def tearDownModule():
     machine.stop()
 
 
-# Termination is asynchronous: the exit code read right after it is 0 or
-# STILL_ACTIVE (259), depending on how far the process has gone down; the
-# result of an accepted TerminateProcess is any non-zero value.
-RESULT_LINE = re.compile(
-    r"TerminateProcess result:-?[1-9][0-9]* and exitcode:0,(0|259) ")
-ANY_RESULT_LINE = ("TerminateProcess result:<non-zero> and "
-                   "exitcode:0,<0 or 259> ")
-
-
 class ProcessSweepTest(harness.WineTestCase):
 
     def setUp(self):
@@ -40,18 +30,6 @@ class ProcessSweepTest(harness.WineTestCase):
         for name in names:
             machine.start_process(machine.plant_process_stand_in(name))
         return machine.wait_for_processes(names)
-
-    def assert_console_with_results(self, result, lines):
-        """Like assert_console, where ANY_RESULT_LINE stands for any line
-        that RESULT_LINE matches."""
-        actual = result.stdout.decode("cp1252", "backslashreplace")
-        actual = actual.split("\r\n")
-        resolved = [
-            actual[i] if line == ANY_RESULT_LINE and i < len(actual)
-            and RESULT_LINE.fullmatch(actual[i]) else line
-            for i, line in enumerate(lines)
-        ]
-        self.assert_console(result, resolved)
 
     def test_running_product_executables_are_terminated_before_removal(self):
         roaming = machine.roaming_windows
@@ -74,7 +52,7 @@ class ProcessSweepTest(harness.WineTestCase):
 
         sweep = []
         for pid, name in products:
-            sweep += [f"Terminating {name}({pid})", ANY_RESULT_LINE]
+            sweep += expected.terminated(name, pid)
         self.assert_console_with_results(result, [
             *sweep,
             *expected.components(roaming, {
