@@ -75,8 +75,13 @@ USER_SHELL_FOLDERS = (r"HKCU\Software\Microsoft\Windows\CurrentVersion"
 WESTERN = "C.UTF-8"  # code page 1252
 RUSSIAN = "ru_RU.UTF-8"  # code page 1251
 
-RUN_TIMEOUT = 120  # seconds; the longest run waits 10 s per uninstaller
-BOX_TIMEOUT_MS = 60000
+# Seconds. The longest run waits 10 s per uninstaller; but where the kernel
+# cannot run 32-bit code and qemu emulates it, every 32-bit process takes
+# about a minute of processor time to start.
+RUN_TIMEOUT = 900
+BOX_TIMEOUT_MS = RUN_TIMEOUT * 1000
+WINE_TIMEOUT = 600
+PROCESS_TIMEOUT = 300  # for a process to start or end
 
 WINDOWS_KINDS = ("win32", "win64")
 # The machine type in a PE file's header.
@@ -106,8 +111,9 @@ def use_build(build_dir):
 
 def windows_kind():
     """The kind of Windows this test run asks for: TOVIK_E2E_WINDOWS, or a
-    32-bit one when it is not set (as for the demo and the benchmark)."""
-    kind = os.environ.get("TOVIK_E2E_WINDOWS", "win32")
+    64-bit one, where most users run the program, when it is not set (as
+    for the demo and the benchmark)."""
+    kind = os.environ.get("TOVIK_E2E_WINDOWS", "win64")
     if kind not in WINDOWS_KINDS:
         raise HarnessError(f"TOVIK_E2E_WINDOWS={kind!r}; expected one of "
                            f"{WINDOWS_KINDS}")
@@ -187,10 +193,10 @@ class WineMachine:
         self.exe = _required_file("TOVIK_EXE")
         fixtures = os.environ.get("TOVIK_FIXTURES", "")
         self.stand_in = _required_file_in(fixtures, "stand_in.exe")
-        self.box_reader = _required_file_in(fixtures, "box_reader.exe")
-        self.lister = _required_file_in(fixtures, "process_lister.exe")
-        self.keeper = _required_file_in(fixtures, "desktop_keeper.exe")
-        self.product_lister = _required_file_in(fixtures, "product_lister.exe")
+        # The one fixture that must be 32-bit: it imports msi.dll the way
+        # the program once did (test_planted_libraries.py).
+        self.product_lister32 = _required_file_in(fixtures,
+                                                  "product_lister.exe")
         self.planted_library = _required_file_in(fixtures,
                                                  "planted_library.dll")
         self.wine_binary = _required_file("WINE")
@@ -204,15 +210,28 @@ class WineMachine:
         if self.windows == "win64":
             # Wine's 64-bit loader makes the prefix and runs the tools that
             # must be 64-bit (msiexec for an x64 package, the registry's
-            # 64-bit view).
+            # 64-bit view). The test's own tools are 64-bit programs there,
+            # as they would be on such a Windows: only what a test means to
+            # be 32-bit is.
             self.wine64 = _required_file("WINE64")
-            self.stand_in64 = _required_file_in(
-                os.environ.get("TOVIK_FIXTURES64", ""), "stand_in.exe")
+            tools = os.environ.get("TOVIK_FIXTURES64", "")
+            self.stand_in64 = _required_file_in(tools, "stand_in.exe")
             if pe_machine(self.stand_in64) != "x64":
                 raise HarnessError(f"{self.stand_in64} is not built for x64")
+            self.native_bits = 64
         else:
             self.wine64 = None
             self.stand_in64 = None
+            tools = fixtures
+            self.native_bits = 32
+        self.box_reader = _required_file_in(tools, "box_reader.exe")
+        self.lister = _required_file_in(tools, "process_lister.exe")
+        self.keeper = _required_file_in(tools, "desktop_keeper.exe")
+        self.product_lister = _required_file_in(tools, "product_lister.exe")
+        # A prefix made once by make_template() and copied for each machine
+        # (a fresh boot of each costs minutes where 32-bit code is emulated).
+        template = os.environ.get("TOVIK_PREFIX_TEMPLATE")
+        self.template = Path(template) if template else None
 
         self.temp = Path(tempfile.mkdtemp(prefix="tovik-e2e-"))
         self.work_dir = self.temp / "work"  # outputs, packages, logs
@@ -235,13 +254,13 @@ class WineMachine:
     def _start(self):
         if self.display is None and not self.headless:
             self.display = self._start_xvfb()
-        # Only a 64-bit loader can make a 64-bit prefix; WINEARCH is given
-        # to the boot alone, since the prefix remembers its kind.
-        boot = self.wine("wineboot", "-i", check=False, timeout=300,
-                         loader=self.wine64, WINEARCH=self.windows)
-        if boot.returncode != 0:
-            raise HarnessError(f"wineboot -i failed:\n{boot.stderr.decode()}"
-                               f"{_exec_format_hint(boot.stderr)}")
+        if self.template is not None:
+            if not (self.template / "system.reg").is_file():
+                raise HarnessError(f"{self.template} is not a Wine prefix; "
+                                   "its CTest setup test makes it")
+            shutil.copytree(self.template, self.prefix, symlinks=True)
+        else:
+            self._boot(self.prefix)
         if self.windows == "win64" and not (
                 self.drive_c / "windows" / "syswow64").is_dir():
             raise HarnessError(f"{self.prefix} has no syswow64: not a 64-bit "
@@ -255,8 +274,8 @@ class WineMachine:
         self.roaming_windows = rf"C:\users\{self.user}\AppData\Roaming"
         self._default_shell_folder = self._query_shell_folder()
 
-        # Every fixture but one is a 32-bit program: a machine that cannot
-        # run them must say why, not time out later.
+        # A machine that cannot run the fixtures must say why, not time out
+        # later.
         self.wine(self.lister)
 
         if self.headless:
@@ -271,7 +290,11 @@ class WineMachine:
                                    f"{self._keeper.returncode}: no display?")
             names = self.process_names()
             return "explorer.exe" in names and "desktop_keeper.exe" in names
-        wait_until(desktop_up, 60, "Wine's desktop and the desktop keeper")
+        wait_until(desktop_up, PROCESS_TIMEOUT, "Wine's desktop and the desktop keeper")
+
+    def _boot(self, prefix):
+        _boot_prefix(prefix, self.windows, self._env(WESTERN),
+                     self.wine64 or self.wine_binary, self.wineserver)
 
     def _start_persistent_wineserver(self):
         # A wineserver started by Wine itself ends a few seconds after the
@@ -337,7 +360,8 @@ class WineMachine:
             args = [a for pid in leftovers for a in ("/PID", str(pid))]
             self.wine("taskkill", "/F", *args, check=False)
             wait_until(lambda: not set(leftovers) & {
-                pid for pid, _ in self.processes()}, 30, "stand-ins to end")
+                pid for pid, _ in self.processes()}, PROCESS_TIMEOUT,
+                "stand-ins to end")
         for process in self._started:
             _end(process)
         self._started.clear()
@@ -391,7 +415,7 @@ class WineMachine:
             env={**self._env(locale, dll_overrides), **(env or {})}, cwd=cwd,
             **kwargs)
 
-    def wine(self, *command, locale=WESTERN, check=True, timeout=120,
+    def wine(self, *command, locale=WESTERN, check=True, timeout=WINE_TIMEOUT,
              loader=None, cwd=None, dll_overrides=None, **env):
         """Runs a Windows command in the prefix and waits for it alone (not
         for the children it leaves running), then returns its output.
@@ -451,10 +475,12 @@ class WineMachine:
         return (roaming or self.roaming) / "Tovik" / component
 
     def plant_stand_in(self, folder, name="uninstall.exe", exit_code=None,
-                       sleep_ms=None, bits=32):
+                       sleep_ms=None, bits=None):
         """Copies the stand-in (the 32-bit one, or with `bits=64` its x64
-        twin) into `folder` under `name`; `exit_code` and `sleep_ms` go into
-        the files that tell it what to do."""
+        twin; by default the one native to this Windows) into `folder` under
+        `name`; `exit_code` and `sleep_ms` go into the files that tell it
+        what to do."""
+        bits = bits or self.native_bits
         if bits == 64 and self.stand_in64 is None:
             raise HarnessError("a 64-bit stand-in needs a 64-bit Windows")
         folder.mkdir(parents=True, exist_ok=True)
@@ -467,11 +493,13 @@ class WineMachine:
             (folder / "sleep_ms.txt").write_text(f"{sleep_ms}\n")
         return target
 
-    def plant_process_stand_in(self, name, bits=32):
-        """Copies the stand-in (32- or 64-bit) under the file name `name`,
+    def plant_process_stand_in(self, name, bits=None):
+        """Copies the stand-in (32- or 64-bit, by default the one native to
+        this Windows) under the file name `name`,
         sleeping for ever, into a folder of its own (the file system ignores
         case, so TVREMOTEDESK.EXE could not sit beside tvRemoteDesk.exe) and
         returns its path; start it with start_process()."""
+        bits = bits or self.native_bits
         folder = self.drive_c / "e2e" / f"processes{bits}" / name
         if not (folder / name).exists():
             self.plant_stand_in(folder, name=name, sleep_ms=-1, bits=bits)
@@ -531,7 +559,7 @@ class WineMachine:
         def settled():
             names = self.process_names()
             return "box_reader.exe" in names and all(names)
-        wait_until(settled, 60, "the box reader to start")
+        wait_until(settled, PROCESS_TIMEOUT, "the box reader to start")
         for folder in remove_first:
             shutil.rmtree(folder, ignore_errors=True)
         with open(out_path, "wb") as out, open(err_path, "wb") as err:
@@ -716,7 +744,7 @@ class WineMachine:
             if all(running.count(n) >= names.count(n) for n in set(names)):
                 return listed
             return None
-        return wait_until(all_running, 60, f"processes {names}")
+        return wait_until(all_running, PROCESS_TIMEOUT, f"processes {names}")
 
 
 _WXS_TEMPLATE = """<?xml version="1.0" encoding="utf-8"?>
@@ -783,6 +811,40 @@ def packed_code(code):
     tail = "".join(groups[3:])
     return (groups[0][::-1] + groups[1][::-1] + groups[2][::-1] +
             "".join(tail[i + 1] + tail[i] for i in range(0, len(tail), 2)))
+
+
+def _boot_prefix(prefix, windows, env, loader, wineserver):
+    # Only a 64-bit loader can make a 64-bit prefix; WINEARCH is given to
+    # the boot alone, since the prefix remembers its kind.
+    env = {**env, "WINEPREFIX": str(prefix), "WINEARCH": windows}
+    boot = subprocess.run([loader, "wineboot", "-i"], env=env,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                          timeout=WINE_TIMEOUT)
+    if boot.returncode != 0:
+        raise HarnessError(f"wineboot -i failed:\n{boot.stderr.decode()}"
+                           f"{_exec_format_hint(boot.stderr)}")
+    # The boot leaves Wine's services finishing the prefix; it is whole once
+    # its wineserver has ended.
+    subprocess.run([wineserver, "-w"], env=env, timeout=WINE_TIMEOUT,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    if windows == "win64" and not (prefix / "drive_c" / "windows" /
+                                   "syswow64").is_dir():
+        raise HarnessError(f"{prefix} has no syswow64: not a 64-bit Windows")
+
+
+def make_template(folder):
+    """Boots a fresh prefix of the kind TOVIK_E2E_WINDOWS names into
+    `folder`, for every test module's machine to copy (TOVIK_PREFIX_TEMPLATE)
+    instead of booting its own."""
+    folder = Path(folder)
+    shutil.rmtree(folder, ignore_errors=True)
+    windows = windows_kind()
+    loader = _required_file("WINE64" if windows == "win64" else "WINE")
+    env = {k: v for k, v in os.environ.items()
+           if not k.startswith(("LC_", "LANG", "DISPLAY", "WAYLAND"))}
+    env.update(WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
+               LANG=WESTERN, LC_ALL=WESTERN)
+    _boot_prefix(folder, windows, env, loader, _required_file("WINESERVER"))
 
 
 def _required_file_in(folder, name):
@@ -858,3 +920,11 @@ class WineTestCase(unittest.TestCase):
             {"class": "#32770", "caption": "Tovik", "text": text,
              "buttons": [{"id": 1, "text": ok_label, "visible": True}],
              "icon": False, "owner": 0, "closed": True})
+
+
+if __name__ == "__main__":
+    # python3 harness.py make-template FOLDER
+    import sys
+    if len(sys.argv) != 3 or sys.argv[1] != "make-template":
+        sys.exit("usage: harness.py make-template FOLDER")
+    make_template(sys.argv[2])

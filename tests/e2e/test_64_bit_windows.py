@@ -77,7 +77,8 @@ class SixtyFourBitProcessTest(harness.WineTestCase):
         self.assert_box(result,
                         "Uninstallation of Device Inspector, completed")
         harness.wait_until(
-            lambda: not set(products) & set(machine.processes()), 30,
+            lambda: not set(products) & set(machine.processes()),
+            harness.PROCESS_TIMEOUT,
             "the terminated processes to go")
         running = machine.processes()
         for process in others:

@@ -70,7 +70,7 @@ class PlantedLibraryTest(harness.WineTestCase):
         # The control: a program that imports msi.dll statically, as this
         # one once did, loads the planted copy beside it.
         old_way = downloads / "product_lister.exe"
-        shutil.copyfile(machine.product_lister, old_way)
+        shutil.copyfile(machine.product_lister32, old_way)
         machine.wine(old_way, cwd=downloads, dll_overrides=NATIVE_FIRST)
         self.assertEqual(markers(),
                          [machine.windows_path(downloads / "msi.dll")],
