@@ -219,6 +219,12 @@ class WineMachine:
             if pe_machine(self.stand_in64) != "x64":
                 raise HarnessError(f"{self.stand_in64} is not built for x64")
             self.native_bits = 64
+            # Debian's `wine` always starts the 32-bit loader first, which
+            # hands a 64-bit program on to the 64-bit one: every Windows
+            # command would pay for a 32-bit start. The 64-bit loader starts
+            # 64-bit programs (Wine's own tools among them) itself, and hands
+            # only 32-bit ones on.
+            self.wine_binary = self.wine64
         else:
             self.wine64 = None
             self.stand_in64 = None
