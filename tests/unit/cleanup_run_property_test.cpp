@@ -394,12 +394,28 @@ Gen<T> uniform(T min, T max) {
   return gen::resize(100, gen::inRange(min, max));
 }
 
-// A list of up to `most` elements; shrinking drops them from the end.
+// True in `percent` of the draws; shrinks to false, so that a shrunk
+// machine keeps only the oddities it needs.
+bool chance(int percent) { return *uniform(0, 100) >= 100 - percent; }
+
+// A list of up to `most` elements; shrinking drops any of them.
 template <typename T, typename Draw>
-std::vector<T> listOf(size_t most, Draw draw) {
-  std::vector<T> list(*uniform<size_t>(0, most + 1));
-  for (T& element : list) element = *gen::exec(draw);
-  return list;
+std::vector<T> listOf(int most, Draw draw) {
+  return *gen::resize(most, gen::container<std::vector<T>>(gen::exec(draw)));
+}
+
+// One of `choices` by weight. Shrinks towards the first, which is where
+// the plain case goes.
+template <typename T>
+T weighted(const std::vector<std::pair<int, T>>& choices) {
+  int total = 0;
+  for (const auto& choice : choices) total += choice.first;
+  int roll = *uniform(0, total);
+  for (const auto& choice : choices) {
+    if (roll < choice.first) return choice.second;
+    roll -= choice.first;
+  }
+  return choices.back().second;
 }
 
 template <typename T>
@@ -409,16 +425,16 @@ T pick(const std::vector<T>& choices) {
 
 ComponentPlan drawComponent() {
   ComponentPlan c;
-  c.kind = *gen::weightedElement<size_t>({{30, kAbsent},
-                                          {4, kFolderWithoutIt},
-                                          {4, kFolderNamedLikeIt},
-                                          {4, kUnreadable},
-                                          {4, kUnreadableRunnable},
-                                          {5, kNotAProgram},
-                                          {5, kStartRefused},
-                                          {30, kExits},
-                                          {7, kOutlivesWait},
-                                          {5, kExitCodeUnreadable}});
+  c.kind = weighted<size_t>({{30, kAbsent},
+                             {4, kFolderWithoutIt},
+                             {4, kFolderNamedLikeIt},
+                             {4, kUnreadable},
+                             {4, kUnreadableRunnable},
+                             {5, kNotAProgram},
+                             {5, kStartRefused},
+                             {30, kExits},
+                             {7, kOutlivesWait},
+                             {5, kExitCodeUnreadable}});
   c.program.exitCode = pick<DWORD>({0, 1, 3, 0xC0000005u});
   c.program.runsForMilliseconds = *uniform<DWORD>(0, kWaitMilliseconds + 1);
   switch (c.kind) {
@@ -494,12 +510,11 @@ std::pair<std::string, std::string> misleadingImage(const std::string& p) {
 
 PlannedProcess drawSpecialProcess() {
   PlannedProcess planned;
-  planned.kind =
-      *gen::weightedElement<ProcessKind>({{45, ProcessKind::kProduct},
-                                          {8, ProcessKind::kProductShut},
-                                          {6, ProcessKind::kProductNameless},
-                                          {30, ProcessKind::kNearMiss},
-                                          {11, ProcessKind::kMisleading}});
+  planned.kind = weighted<ProcessKind>({{45, ProcessKind::kProduct},
+                                        {8, ProcessKind::kProductShut},
+                                        {6, ProcessKind::kProductNameless},
+                                        {30, ProcessKind::kNearMiss},
+                                        {11, ProcessKind::kMisleading}});
   const std::string product = pick(kProductProcesses);
   fake::Process& p = planned.process;
   std::pair<std::string, std::string> image;
@@ -526,9 +541,9 @@ PlannedProcess drawSpecialProcess() {
     planned.label = "product process whose name cannot be read";
   }
   // How the termination itself goes does not change what must be asked.
-  if (*uniform(0, 100) < 6) p.terminateError = fake::kErrorAccessDenied;
-  if (*uniform(0, 100) < 30) p.exitCodeAfterTerminate = STILL_ACTIVE;
-  if (*uniform(0, 100) < 3) p.exitCodeReadError = fake::kErrorAccessDenied;
+  if (chance(6)) p.terminateError = fake::kErrorAccessDenied;
+  if (chance(30)) p.exitCodeAfterTerminate = STILL_ACTIVE;
+  if (chance(3)) p.exitCodeReadError = fake::kErrorAccessDenied;
   return planned;
 }
 
@@ -554,15 +569,15 @@ void drawProcesses(Scenario& s) {
     }
   }
   // The idle process heads the list on some machines.
-  if (*uniform(0, 2) == 1) {
+  if (chance(50)) {
     PlannedProcess idle;
     idle.label = "the idle process";
     s.processes.insert(s.processes.begin(), idle);
   }
-  s.enumeration = *gen::weightedElement<EnumerationFailure>(
-      {{90, EnumerationFailure::kNone},
-       {5, EnumerationFailure::kFirstCall},
-       {5, EnumerationFailure::kSecondCall}});
+  s.enumeration =
+      weighted<EnumerationFailure>({{90, EnumerationFailure::kNone},
+                                    {5, EnumerationFailure::kFirstCall},
+                                    {5, EnumerationFailure::kSecondCall}});
   if (s.enumeration != EnumerationFailure::kNone) {
     s.enumerationError =
         pick<DWORD>({fake::kErrorAccessDenied, fake::kErrorPartialCopy, 8});
@@ -636,7 +651,7 @@ PlannedProduct drawPassedOver() {
   }
   // An overlong name read whole fails on some machines, too: the walk goes
   // on either way.
-  if (p.name.size() > 259 && *uniform(0, 3) == 0) {
+  if (p.name.size() > 259 && chance(33)) {
     p.nameErrorOnceItFits = fake::kErrorUnknownProduct;
   }
   planned.assignment = *uniform<size_t>(0, kAssignmentKinds.size());
@@ -644,7 +659,7 @@ PlannedProduct drawPassedOver() {
 }
 
 PlannedProduct drawAnyProduct() {
-  if (*uniform(0, 3) == 0) {
+  if (chance(33)) {
     PlannedProduct planned;
     planned.product.name = kStarter;
     planned.label = "product: second exact product";
@@ -656,7 +671,7 @@ PlannedProduct drawAnyProduct() {
 
 void drawProducts(Scenario& s) {
   s.passedOver = listOf<PlannedProduct>(5, drawPassedOver);
-  if (*uniform(0, 100) < 60) {
+  if (chance(60)) {
     PlannedProduct starter;
     starter.product.name = kStarter;
     starter.label = "product: the starter";
@@ -677,10 +692,10 @@ void drawProducts(Scenario& s) {
   if (s.starter) finish(*s.starter);
   for (PlannedProduct& p : s.after) finish(p);
 
-  s.productEnumeration = *gen::weightedElement<ProductEnumFailure>(
-      {{85, ProductEnumFailure::kNone},
-       {8, ProductEnumFailure::kBeforeTheStarter},
-       {7, ProductEnumFailure::kAfterTheStarter}});
+  s.productEnumeration =
+      weighted<ProductEnumFailure>({{85, ProductEnumFailure::kNone},
+                                    {8, ProductEnumFailure::kBeforeTheStarter},
+                                    {7, ProductEnumFailure::kAfterTheStarter}});
   if (s.productEnumeration == ProductEnumFailure::kAfterTheStarter &&
       !s.starter) {
     s.productEnumeration = ProductEnumFailure::kNone;
@@ -697,12 +712,12 @@ void drawProducts(Scenario& s) {
   }
 
   MsiexecPlan& m = s.msiexec;
-  m.kind = *gen::weightedElement<size_t>({{45, kMsiSucceeds},
-                                          {20, kMsiFails},
-                                          {10, kMsiOutlives},
-                                          {8, kMsiCodeUnreadable},
-                                          {9, kMsiStartRefused},
-                                          {8, kMsiMissing}});
+  m.kind = weighted<size_t>({{45, kMsiSucceeds},
+                             {20, kMsiFails},
+                             {10, kMsiOutlives},
+                             {8, kMsiCodeUnreadable},
+                             {9, kMsiStartRefused},
+                             {8, kMsiMissing}});
   m.program.runsForMilliseconds = *uniform<DWORD>(0, kWaitMilliseconds + 1);
   switch (m.kind) {
     case kMsiSucceeds:
@@ -728,13 +743,12 @@ void drawProducts(Scenario& s) {
 }
 
 void drawLibraries(Scenario& s) {
-  s.windows7WithoutUpdate = *uniform(0, 100) < 20;
-  s.msiPlanted = *uniform(0, 100) < 25;
-  s.uxthemePlanted = *uniform(0, 100) < 25;
-  s.msiLibrary =
-      *gen::weightedElement<MsiLibrary>({{88, MsiLibrary::kLoads},
-                                         {6, MsiLibrary::kMissing},
-                                         {6, MsiLibrary::kExportMissing}});
+  s.windows7WithoutUpdate = chance(20);
+  s.msiPlanted = chance(25);
+  s.uxthemePlanted = chance(25);
+  s.msiLibrary = weighted<MsiLibrary>({{88, MsiLibrary::kLoads},
+                                       {6, MsiLibrary::kMissing},
+                                       {6, MsiLibrary::kExportMissing}});
   if (s.msiLibrary == MsiLibrary::kMissing) {
     s.msiLoadError =
         pick<DWORD>({fake::kErrorModNotFound, fake::kErrorAccessDenied,
@@ -755,8 +769,8 @@ Scenario drawScenario() {
   drawProcesses(s);
   drawProducts(s);
   drawLibraries(s);
-  if (*uniform(0, 100) < 5) s.messageBoxError = fake::kErrorAccessDenied;
-  if (*uniform(0, 100) < 3) s.closeHandleError = fake::kErrorInvalidHandle;
+  if (chance(5)) s.messageBoxError = fake::kErrorAccessDenied;
+  if (chance(3)) s.closeHandleError = fake::kErrorInvalidHandle;
   return s;
 }
 
