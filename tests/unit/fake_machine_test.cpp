@@ -308,4 +308,31 @@ TEST_F(FakeMachineTest, ConversionSizeQueryCountsTheTerminator) {
   EXPECT_EQ(GetLastError(), fake::kErrorInsufficientBuffer);
 }
 
+// The random machines lean on this failure to model a product that goes
+// away between the two name queries.
+TEST_F(FakeMachineTest, TheNameQueryFailsOnlyOnceTheBufferFits) {
+  fake::Product p;
+  p.code = "{6A1F4E2B-7C3D-4B8A-9E5F-0123456789AB}";
+  p.name = std::string(300, 'n');
+  p.nameErrorOnceItFits = fake::kErrorUnknownProduct;
+  machine().addProduct(p);
+
+  std::vector<char> buffer(260);
+  DWORD length = static_cast<DWORD>(buffer.size());
+  EXPECT_EQ(machine().getProductInfo(p.code.c_str(), "ProductName",
+                                     buffer.data(), &length),
+            static_cast<UINT>(ERROR_MORE_DATA));
+  EXPECT_EQ(length, 300u);
+  buffer.assign(301, '\0');
+  length = 301;
+  EXPECT_EQ(machine().getProductInfo(p.code.c_str(), "ProductName",
+                                     buffer.data(), &length),
+            fake::kErrorUnknownProduct);
+  length = 10;
+  char assignmentType[10] = {};
+  EXPECT_EQ(machine().getProductInfo(p.code.c_str(), "AssignmentType",
+                                     assignmentType, &length),
+            static_cast<UINT>(ERROR_SUCCESS));
+}
+
 }  // namespace

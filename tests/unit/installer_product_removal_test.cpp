@@ -43,6 +43,13 @@ std::string foundLines(const std::string& code, const char* installedAs) {
          " /norestart\n";
 }
 
+// The whole report of a per-user starter that msiexec removed with 0.
+std::string starterRemovedLines() {
+  return foundLines(kStarterCode, "per-user") +
+         "launchAndWait() got a return code:0\n"
+         "Uninstallation of Tovik Workspace Starter completed\n";
+}
+
 class InstallerProductRemovalTest : public MachineTest {
  protected:
   bool run(std::string& out) {
@@ -174,9 +181,7 @@ TEST_P(UnreadableProductTest, IsPassedOverAndTheStarterAfterItRemoved) {
   std::string out;
   EXPECT_TRUE(run(out));
 
-  EXPECT_EQ(out, foundLines(kStarterCode, "per-user") +
-                     "launchAndWait() got a return code:0\n"
-                     "Uninstallation of Tovik Workspace Starter completed\n");
+  EXPECT_EQ(out, starterRemovedLines());
   EXPECT_THAT(machine().enumProductsCalls, ElementsAre(0u, 1u));
   EXPECT_EQ(uninstalledNames, "Tovik Workspace Starter, ");
 }
@@ -309,9 +314,7 @@ TEST_F(InstallerProductRemovalTest,
   std::string out;
   EXPECT_TRUE(run(out));
 
-  EXPECT_EQ(out, foundLines(kStarterCode, "per-user") +
-                     "launchAndWait() got a return code:0\n"
-                     "Uninstallation of Tovik Workspace Starter completed\n");
+  EXPECT_EQ(out, starterRemovedLines());
   // 260 first; 301 for the retry and for every product after it.
   EXPECT_THAT(machine().productNameLengthsPassed(),
               ElementsAre(260u, 301u, 301u));

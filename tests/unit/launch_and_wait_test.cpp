@@ -20,22 +20,37 @@ fake::Program exitingWith(DWORD exitCode, DWORD runsForMilliseconds = 1000) {
   return program;
 }
 
+// The uninstaller started with " /S", as the components are: whether it
+// started, the exit code handed back, and what was printed.
+struct Launch {
+  bool started = false;
+  std::optional<DWORD> exitCode;
+  std::string out;
+};
+
+Launch launchTheUninstaller() {
+  Launch launch;
+  ::testing::internal::CaptureStdout();
+  launch.started = launchAndWait(kUninstaller, " /S", &launch.exitCode);
+  launch.out = ::testing::internal::GetCapturedStdout();
+  return launch;
+}
+
+const std::string kLaunchingLine =
+    std::string(" Launching ") + kUninstaller + "  /S\n";
+
 class LaunchAndWaitTest : public MachineTest {};
 
 TEST_F(LaunchAndWaitTest,
        StartsTheChildWithTheArgumentTextAsItsWholeCommandLine) {
   machine().addUninstaller(kUninstaller, exitingWith(3));
 
-  bool started = false;
-  std::optional<DWORD> exitCode;
-  const std::string out = captureStdout(
-      [&] { started = launchAndWait(kUninstaller, " /S", &exitCode); });
+  const Launch launch = launchTheUninstaller();
 
-  EXPECT_EQ(out, std::string(" Launching ") + kUninstaller +
-                     "  /S\n"
-                     "launchAndWait() got a return code:3\n");
-  EXPECT_TRUE(started);
-  EXPECT_EQ(exitCode, std::optional<DWORD>(3));
+  EXPECT_EQ(launch.out,
+            kLaunchingLine + "launchAndWait() got a return code:3\n");
+  EXPECT_TRUE(launch.started);
+  EXPECT_EQ(launch.exitCode, std::optional<DWORD>(3));
 
   ASSERT_EQ(machine().createProcessCalls.size(), 1u);
   const fake::CreateProcessCall& call = machine().createProcessCalls[0];
@@ -63,28 +78,33 @@ struct ChildOutcome {
   const char* name;
   fake::Program program;
   std::string returnCodeLine;
-  DWORD exitCode;
+  std::optional<DWORD> exitCode;  // none: it could not be read
 };
 
 class LaunchAndWaitOutcomeTest
     : public MachineTest,
       public ::testing::WithParamInterface<ChildOutcome> {};
 
+// Once started, the child counts as started whatever it did.
 TEST_P(LaunchAndWaitOutcomeTest, ReportsTheExitCodeSeenAfterTheWait) {
   const ChildOutcome& row = GetParam();
   machine().addUninstaller(kUninstaller, row.program);
+  // Whatever an earlier call left behind must not be what gets reported.
+  machine().setLastError(4242);
 
-  bool started = false;
-  std::optional<DWORD> exitCode;
-  const std::string out = captureStdout(
-      [&] { started = launchAndWait(kUninstaller, " /S", &exitCode); });
+  const Launch launch = launchTheUninstaller();
 
-  EXPECT_EQ(out, std::string(" Launching ") + kUninstaller + "  /S\n" +
-                     row.returnCodeLine);
-  EXPECT_TRUE(started);
-  EXPECT_EQ(exitCode, std::optional<DWORD>(row.exitCode));
+  EXPECT_EQ(launch.out, kLaunchingLine + row.returnCodeLine);
+  EXPECT_TRUE(launch.started);
+  EXPECT_EQ(launch.exitCode, row.exitCode);
   // A child that outlives the wait is left alone.
   EXPECT_THAT(machine().terminateCalls, IsEmpty());
+}
+
+fake::Program withUnreadableExitCode() {
+  fake::Program program = exitingWith(0);
+  program.exitCodeReadError = fake::kErrorAccessDenied;
+  return program;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -99,7 +119,11 @@ INSTANTIATE_TEST_SUITE_P(
         // A crash status is 2^31 or more and shows as a negative number.
         ChildOutcome{"Crashes", exitingWith(0xC0000005),
                      "launchAndWait() got a return code:-1073741819\n",
-                     0xC0000005}),
+                     0xC0000005},
+        ChildOutcome{"ExitCodeUnreadable", withUnreadableExitCode(),
+                     "launchAndWait() could not read the return code. "
+                     "Error:5\n",
+                     std::nullopt}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct StartFailure {
@@ -118,17 +142,14 @@ TEST_P(LaunchAndWaitStartFailureTest, ReportsTheErrorAndReturnsFalse) {
   // Whatever an earlier call left behind must not be what gets reported.
   machine().setLastError(4242);
 
-  bool started = true;
-  std::optional<DWORD> exitCode;
-  const std::string out = captureStdout(
-      [&] { started = launchAndWait(kUninstaller, " /S", &exitCode); });
+  const Launch launch = launchTheUninstaller();
 
   // Two blanks from the format and one from the argument text.
-  EXPECT_EQ(out, std::string(" Launching ") + kUninstaller + "  /S\n" +
-                     "CreateProcess(" + kUninstaller + "   /S ) failed " +
-                     std::to_string(row.error) + "\n");
-  EXPECT_FALSE(started);
-  EXPECT_EQ(exitCode, std::nullopt);
+  EXPECT_EQ(launch.out, kLaunchingLine + "CreateProcess(" + kUninstaller +
+                            "   /S ) failed " + std::to_string(row.error) +
+                            "\n");
+  EXPECT_FALSE(launch.started);
+  EXPECT_EQ(launch.exitCode, std::nullopt);
   EXPECT_THAT(machine().waitCalls, IsEmpty());
   EXPECT_THAT(machine().exitCodeCalls, IsEmpty());
 }
@@ -156,25 +177,5 @@ INSTANTIATE_TEST_SUITE_P(
                      },
                      fake::kErrorAccessDenied}),
     [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(LaunchAndWaitTest,
-       AnUnreadableExitCodeIsReportedAndTheStartStillCounts) {
-  fake::Program program = exitingWith(0);
-  program.exitCodeReadError = fake::kErrorAccessDenied;
-  machine().addUninstaller(kUninstaller, program);
-  machine().setLastError(4242);
-
-  bool started = false;
-  std::optional<DWORD> exitCode;
-  const std::string out = captureStdout(
-      [&] { started = launchAndWait(kUninstaller, " /S", &exitCode); });
-
-  EXPECT_EQ(out, std::string(" Launching ") + kUninstaller +
-                     "  /S\n"
-                     "launchAndWait() could not read the return code. "
-                     "Error:5\n");
-  EXPECT_TRUE(started);
-  EXPECT_EQ(exitCode, std::nullopt);
-}
 
 }  // namespace

@@ -166,45 +166,79 @@ INSTANTIATE_TEST_SUITE_P(
                         "TerminateProcess result:1 and exitcode:0,0 \n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(ProcessSweepTest, AProcessThatCannotBeOpenedIsSkippedSilently) {
-  fake::Process protectedOne = productProcess(500, "tvRemoteDesk.exe");
-  protectedOne.openError = fake::kErrorAccessDenied;
-  machine().addProcess(protectedOne);
-  machine().addProcess(productProcess(600, "tvRemoteDesk.exe"));
+// A product process the sweep cannot reach comes first in the list; the
+// one after it is still terminated.
+struct UnreachableCase {
+  const char* name;
+  DWORD openError;
+  DWORD nameError;
+  std::string skippedLine;  // what the sweep says of the first
+};
+
+class UnreachableProcessTest
+    : public MachineTest,
+      public ::testing::WithParamInterface<UnreachableCase> {};
+
+TEST_P(UnreachableProcessTest, IsLeftAloneAndTheSweepGoesOn) {
+  const UnreachableCase& row = GetParam();
+  fake::Process unreachable = productProcess(500, "tvRemoteDesk.exe");
+  unreachable.openError = row.openError;
+  unreachable.nameError = row.nameError;
+  machine().addProcess(unreachable);
+  machine().addProcess(productProcess(600, "TovikDeployClient.exe"));
 
   const std::string out = captureStdout([] { killProductProcesses(); });
 
-  EXPECT_EQ(out,
-            "Terminating tvRemoteDesk.exe(600)\n"
-            "TerminateProcess result:1 and exitcode:0,0 \n");
+  EXPECT_EQ(out, row.skippedLine +
+                     "Terminating TovikDeployClient.exe(600)\n"
+                     "TerminateProcess result:1 and exitcode:0,0 \n");
   EXPECT_THAT(machine().terminatedPids(), ElementsAre(600u));
 }
 
-TEST_F(ProcessSweepTest, AnUnreadableNameIsReportedAndTheSweepGoesOn) {
-  fake::Process nameless = productProcess(700, "tvRemoteDesk.exe");
-  nameless.nameError = fake::kErrorPartialCopy;
-  machine().addProcess(nameless);
-  machine().addProcess(productProcess(800, "TovikDeployClient.exe"));
+INSTANTIATE_TEST_SUITE_P(
+    Processes, UnreachableProcessTest,
+    ::testing::Values(
+        // Other users' and protected processes: skipped silently.
+        UnreachableCase{"CannotBeOpened", fake::kErrorAccessDenied, 0, ""},
+        UnreachableCase{"NameCannotBeRead", 0, fake::kErrorPartialCopy,
+                        "Name was empty, skipping....\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
-  const std::string out = captureStdout([] { killProductProcesses(); });
+// A process list that cannot be read, at once or while growing it, ends
+// the sweep before any process is opened.
+struct ListFailureCase {
+  const char* name;
+  DWORD processCount;
+  int failingCall;
+  DWORD error;
+};
 
-  EXPECT_EQ(out,
-            "Name was empty, skipping....\n"
-            "Terminating TovikDeployClient.exe(800)\n"
-            "TerminateProcess result:1 and exitcode:0,0 \n");
-  EXPECT_THAT(machine().terminatedPids(), ElementsAre(800u));
-}
+class ProcessListFailureTest
+    : public MachineTest,
+      public ::testing::WithParamInterface<ListFailureCase> {};
 
-TEST_F(ProcessSweepTest, AFailedProcessListIsReportedWithItsErrorCode) {
-  machine().addProcess(productProcess(900, "tvRemoteDesk.exe"));
-  machine().failProcessEnumeration(fake::kErrorAccessDenied);
+TEST_P(ProcessListFailureTest, IsReportedWithItsErrorCodeAndEndsTheSweep) {
+  const ListFailureCase& row = GetParam();
+  for (DWORD i = 0; i < row.processCount; ++i) {
+    machine().addProcess(productProcess(8 + 4 * i, "tvRemoteDesk.exe"));
+  }
+  machine().failProcessEnumeration(row.error, row.failingCall);
   machine().setLastError(4242);
 
   const std::string out = captureStdout([] { killProductProcesses(); });
 
-  EXPECT_EQ(out, "EnumProcesses() failed. Error:5\n");
+  EXPECT_EQ(
+      out, "EnumProcesses() failed. Error:" + std::to_string(row.error) + "\n");
   EXPECT_THAT(machine().openProcessCalls, IsEmpty());
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Lists, ProcessListFailureTest,
+    ::testing::Values(ListFailureCase{"FirstCall", 1, 1,
+                                      fake::kErrorAccessDenied},
+                      ListFailureCase{"WhileGrowingTheList", 1500, 2,
+                                      fake::kErrorInvalidParameter}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // A terminal server can run far more than a thousand processes; the list
 // grows until the system's answer leaves room to spare.
@@ -246,18 +280,6 @@ TEST_F(ProcessSweepTest, AListThatIsAlwaysFullStopsGrowingAndIsStillSwept) {
   ASSERT_FALSE(machine().enumProcessesCalls.empty());
   EXPECT_EQ(machine().enumProcessesCalls.back(), 4u << 20);
   EXPECT_EQ(machine().enumProcessesCalls.size(), 11u);
-}
-
-TEST_F(ProcessSweepTest, AFailureWhileGrowingTheListEndsTheSweep) {
-  for (DWORD pid = 8; pid < 8 + 4 * 1500; pid += 4) {
-    machine().addProcess(productProcess(pid, "tvRemoteDesk.exe"));
-  }
-  machine().failProcessEnumeration(fake::kErrorInvalidParameter, 2);
-
-  const std::string out = captureStdout([] { killProductProcesses(); });
-
-  EXPECT_EQ(out, "EnumProcesses() failed. Error:87\n");
-  EXPECT_THAT(machine().openProcessCalls, IsEmpty());
 }
 
 // A product installed deep in a folder tree has a device-form name far past
