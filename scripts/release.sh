@@ -90,10 +90,21 @@ unset RELEASE_PKCS12_PASSWORD
 # descriptor; printf is a shell builtin, so it appears on no command line.
 password_pipe() { printf '%s\n' "$password"; }
 
-for tool in cmake i686-w64-mingw32-g++ sha256sum python3; do
+for tool in cmake i686-w64-mingw32-g++ sha256sum; do
   command -v "$tool" >/dev/null ||
     die "$tool not found; run scripts/setup.sh as root to install it"
 done
+# The metadata checker reads the file with pefile, which Debian installs
+# for its own python3; another python3 may come first on PATH.
+python=
+for candidate in python3 /usr/bin/python3; do
+  if "$candidate" -c 'import pefile' >/dev/null 2>&1; then
+    python=$candidate
+    break
+  fi
+done
+[[ -n $python ]] ||
+  die "no python3 with pefile found; run scripts/setup.sh as root to install it"
 if [[ -n $pkcs12 ]]; then
   for tool in osslsigncode openssl; do
     command -v "$tool" >/dev/null ||
@@ -201,7 +212,7 @@ if [[ -n $pkcs12 ]]; then
   fi
   log "signature verified against $ca_name"
 fi
-python3 -B "$root/tests/metadata/check_executable.py" "$stage/$exe_name" >"$work/metadata.log" 2>&1 ||
+"$python" -B "$root/tests/metadata/check_executable.py" "$stage/$exe_name" >"$work/metadata.log" 2>&1 ||
   { cat "$work/metadata.log" >&2; die "the executable fails its metadata checks"; }
 
 # --- Into place -------------------------------------------------------------
