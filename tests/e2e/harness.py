@@ -81,6 +81,11 @@ RUSSIAN = "ru_RU.UTF-8"  # code page 1251
 RUN_TIMEOUT = 900
 BOX_TIMEOUT_MS = RUN_TIMEOUT * 1000
 WINE_TIMEOUT = 600
+# Where the kernel cannot run 32-bit code, scripts/setup.sh has qemu run it.
+EMULATED_32_BIT = Path("/proc/sys/fs/binfmt_misc/qemu-i386").exists()
+# How long a 32-bit program takes to start: nothing to speak of natively,
+# about a minute of processor time under emulation (more on a busy machine).
+START_32_BIT = 180 if EMULATED_32_BIT else 0
 PROCESS_TIMEOUT = 300  # for a process to start or end
 
 WINDOWS_KINDS = ("win32", "win64")
@@ -601,7 +606,8 @@ class WineMachine:
         `code` (a braced GUID) with wixl and installs it quietly, per user
         or per machine. `x64=True` builds an x64 package (64-bit component
         in the 64-bit program files folder), installed per machine by the
-        64-bit msiexec, as only a 64-bit Windows can."""
+        64-bit msiexec, as only a 64-bit Windows can. Returns the name of
+        the folder the package installs its file into."""
         if not self.wixl:
             raise HarnessError("WIXL is not set; run the tests through ctest")
         if x64 and (self.windows != "win64" or not per_machine):
@@ -644,7 +650,7 @@ class WineMachine:
             self.reg("query", key)  # fails if the key is not there
             self.reg("add", key, "/v", "Assignment", "/t", "REG_DWORD",
                      "/d", "1", "/f")
-        return folder.name
+        return digits[:8]  # the folder below program files it installs to
 
     def program_files(self, x64=False):
         """The program files folder that per-machine packages install into:
