@@ -920,6 +920,34 @@ class WineTestCase(unittest.TestCase):
         ]
         self.assert_console(result, resolved)
 
+    def run_and_assert_swept(self, machine, products, others):
+        """Runs the program with only Device Inspector's uninstaller present
+        (the caller planted it) and checks that it terminated `products`,
+        (pid, name) in the system's order, which the sweep follows, before
+        that uninstaller, and left `others` running."""
+        import expected  # which imports this module
+        roaming = machine.roaming_windows
+        result = machine.run_program()
+
+        sweep = []
+        for pid, name in products:
+            sweep += expected.terminated(name, pid)
+        self.assert_console_with_results(result, [
+            *sweep,
+            *expected.components(roaming, {
+                "Device Inspector":
+                    expected.removed(roaming, "Device Inspector", 0),
+            }),
+            *expected.summary(["Device Inspector"]),
+        ])
+        self.assert_box(result,
+                        "Uninstallation of Device Inspector, completed")
+        wait_until(lambda: not set(products) & set(machine.processes()),
+                   PROCESS_TIMEOUT, "the terminated processes to go")
+        running = machine.processes()
+        for process in others:
+            self.assertIn(process, running)
+
     def assert_box(self, result, text, ok_label="OK"):
         """The run ended with one message box: caption "Tovik", `text`, a
         single OK button, no icon, no owner; and OK closed it."""

@@ -40,7 +40,6 @@ class SixtyFourBitProcessTest(harness.WineTestCase):
         # process's modules from a 32-bit one, for a start): the sweep must
         # see 64-bit product processes as it sees 32-bit ones, and still
         # compare their names exactly, whole and case for case.
-        roaming = machine.roaming_windows
         inspector = machine.component_folder("Device Inspector")
         machine.plant_stand_in(inspector, exit_code=0)
         products64 = [*PRODUCT_PROCESS_NAMES, "tvRemoteDesk.exe"]
@@ -60,29 +59,7 @@ class SixtyFourBitProcessTest(harness.WineTestCase):
         others = [(pid, name) for pid, name in listed
                   if name in look_alikes64]
 
-        result = machine.run_program()
-
-        # The sweep meets them in the system's order, as the lister does.
-        sweep = []
-        for pid, name in products:
-            sweep += expected.terminated(name, pid)
-        self.assert_console_with_results(result, [
-            *sweep,
-            *expected.components(roaming, {
-                "Device Inspector":
-                    expected.removed(roaming, "Device Inspector", 0),
-            }),
-            *expected.summary(["Device Inspector"]),
-        ])
-        self.assert_box(result,
-                        "Uninstallation of Device Inspector, completed")
-        harness.wait_until(
-            lambda: not set(products) & set(machine.processes()),
-            harness.PROCESS_TIMEOUT,
-            "the terminated processes to go")
-        running = machine.processes()
-        for process in others:
-            self.assertIn(process, running)
+        self.run_and_assert_swept(machine, products, others)
 
 
 class X64InstallerProductTest(harness.WineTestCase):

@@ -3,7 +3,6 @@ before any uninstaller starts, and nothing else touched."""
 
 import unittest
 
-import expected
 import harness
 from harness import PRODUCT_PROCESS_NAMES
 
@@ -32,7 +31,6 @@ class ProcessSweepTest(harness.WineTestCase):
         return machine.wait_for_processes(names)
 
     def test_running_product_executables_are_terminated_before_removal(self):
-        roaming = machine.roaming_windows
         inspector = machine.component_folder("Device Inspector")
         machine.plant_stand_in(inspector, exit_code=0)
         # Names are compared exactly and whole: another letter case, an
@@ -48,28 +46,7 @@ class ProcessSweepTest(harness.WineTestCase):
                          sorted([*PRODUCT_PROCESS_NAMES, "tvRemoteDesk.exe"]))
         others = [(pid, name) for pid, name in listed if name in survivors]
 
-        result = machine.run_program()
-
-        sweep = []
-        for pid, name in products:
-            sweep += expected.terminated(name, pid)
-        self.assert_console_with_results(result, [
-            *sweep,
-            *expected.components(roaming, {
-                "Device Inspector":
-                    expected.removed(roaming, "Device Inspector", 0),
-            }),
-            *expected.summary(["Device Inspector"]),
-        ])
-        self.assert_box(result,
-                        "Uninstallation of Device Inspector, completed")
-        harness.wait_until(
-            lambda: not set(products) & set(machine.processes()),
-            harness.PROCESS_TIMEOUT,
-            "the terminated processes to go")
-        running = machine.processes()
-        for process in others:
-            self.assertIn(process, running)
+        self.run_and_assert_swept(machine, products, others)
 
 
 if __name__ == "__main__":
