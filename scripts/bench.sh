@@ -13,7 +13,7 @@ build_dir=${BUILD_DIR:-build}
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 if ! { cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Debug &&
-       cmake --build "$build_dir" --target windows_build -j"$(nproc)"; } \
+       cmake --build "$build_dir" --target windows_build e2e_fixtures64 -j"$(nproc)"; } \
      >"$log" 2>&1; then
   cat "$log" >&2
   echo "bench: the build failed" >&2
