@@ -68,14 +68,10 @@ def use_virtual_desktop(machine, programs):
     no title bar; on the virtual desktop Wine draws the frame itself, the
     caption included, as Windows would."""
     desktop = machine.start(["explorer", f"/desktop={DESKTOP},{DESKTOP_SIZE}"])
-    # On a 64-bit Windows the 32-bit program reads the registry's 32-bit
-    # view, the 64-bit box reader the 64-bit one.
-    views = [[], ["/reg:32"]] if machine.windows == "win64" else [[]]
     for program in programs:
-        for view in views:
-            machine.wine("reg", "add",
-                         rf"HKCU\Software\Wine\AppDefaults\{program}\Explorer",
-                         "/v", "Desktop", "/d", DESKTOP, "/f", *view)
+        machine.wine("reg", "add",
+                     rf"HKCU\Software\Wine\AppDefaults\{program}\Explorer",
+                     "/v", "Desktop", "/d", DESKTOP, "/f")
 
     def desktop_up():
         if desktop.poll() is not None:

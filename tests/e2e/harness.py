@@ -272,10 +272,6 @@ class WineMachine:
             shutil.copytree(self.template, self.prefix, symlinks=True)
         else:
             self._boot(self.prefix)
-        if self.windows == "win64" and not (
-                self.drive_c / "windows" / "syswow64").is_dir():
-            raise HarnessError(f"{self.prefix} has no syswow64: not a 64-bit "
-                               "Windows")
         users = [p for p in (self.drive_c / "users").iterdir()
                  if p.name != "Public"]
         if len(users) != 1:
