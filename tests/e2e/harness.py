@@ -75,17 +75,12 @@ USER_SHELL_FOLDERS = (r"HKCU\Software\Microsoft\Windows\CurrentVersion"
 WESTERN = "C.UTF-8"  # code page 1252
 RUSSIAN = "ru_RU.UTF-8"  # code page 1251
 
-# Seconds. The longest run waits 10 s per uninstaller; but where the kernel
-# cannot run 32-bit code and qemu emulates it, every 32-bit process takes
-# about a minute of processor time to start.
+# Seconds. Bounds, not expected times: the longest run waits 10 s per
+# uninstaller, and a loaded 2-core machine (or one whose kernel has qemu run
+# 32-bit code) can be many times slower than a quiet one.
 RUN_TIMEOUT = 900
 BOX_TIMEOUT_MS = RUN_TIMEOUT * 1000
 WINE_TIMEOUT = 600
-# Where the kernel cannot run 32-bit code, scripts/setup.sh has qemu run it.
-EMULATED_32_BIT = Path("/proc/sys/fs/binfmt_misc/qemu-i386").exists()
-# How long a 32-bit program takes to start: nothing to speak of natively,
-# about a minute of processor time under emulation (more on a busy machine).
-START_32_BIT = 180 if EMULATED_32_BIT else 0
 PROCESS_TIMEOUT = 300  # for a process to start or end
 
 WINDOWS_KINDS = ("win32", "win64")
@@ -240,7 +235,7 @@ class WineMachine:
         self.keeper = _required_file_in(tools, "desktop_keeper.exe")
         self.product_lister = _required_file_in(tools, "product_lister.exe")
         # A prefix made once by make_template() and copied for each machine
-        # (a fresh boot of each costs minutes where 32-bit code is emulated).
+        # (a fresh boot of each costs a minute or more).
         template = os.environ.get("TOVIK_PREFIX_TEMPLATE")
         self.template = Path(template) if template else None
 

@@ -80,9 +80,8 @@ class ComponentRemovalTest(ComponentTestCase):
         roaming = machine.roaming_windows
         folder = machine.component_folder("Tovik Remote Desk Client")
         path = expected.uninstaller(roaming, "Tovik Remote Desk Client")
-        # Asleep for longer than any run takes, even where 32-bit code is
-        # emulated and the program needs a minute to start.
-        machine.plant_stand_in(folder, exit_code=4, sleep_ms=120000)
+        # Asleep for well beyond the program's ten-second wait.
+        machine.plant_stand_in(folder, exit_code=4, sleep_ms=40000)
 
         result = machine.run_program()
 
