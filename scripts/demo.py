@@ -6,7 +6,6 @@ console output, its message box and what is left afterwards are shown."""
 
 import argparse
 import os
-import shutil
 import subprocess
 import sys
 import time
@@ -29,17 +28,20 @@ def section(title):
 
 
 def wait_for_box(display, timeout=harness.RUN_TIMEOUT):
-    """Waits until the program's message box is on the X display and
-    returns its X window id, or None."""
+    """Waits until the program's message box is on Wine's virtual desktop
+    and returns its X window id, or None. There the window Wine makes for
+    the box holds the frame it draws, title bar and caption included."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
-        found = subprocess.run(["xwininfo", "-display", display, "-name",
-                                "Tovik"], stdout=subprocess.PIPE,
+        found = subprocess.run(["xwininfo", "-display", display, "-children",
+                                "-name", f"{DESKTOP} - Wine desktop"],
+                               stdout=subprocess.PIPE,
                                stderr=subprocess.DEVNULL, text=True)
         for line in found.stdout.splitlines():
-            if "Window id:" in line:
+            fields = line.split()
+            if len(fields) > 1 and fields[1] == '"Tovik":':
                 time.sleep(1)  # let it paint
-                return line.split()[3]
+                return fields[0]
         time.sleep(0.2)
     return None
 
@@ -62,16 +64,16 @@ def screenshot(display, window, png):
             raise harness.HarnessError("could not take the screenshot")
 
 
-def use_virtual_desktop(machine, programs):
-    """Starts a Wine virtual desktop and has `programs` (file names) open
-    their windows on it. Without a window manager (as under Xvfb) a box has
-    no title bar; on the virtual desktop Wine draws the frame itself, the
-    caption included, as Windows would."""
+def use_virtual_desktop(machine):
+    """Starts a Wine virtual desktop and has every program started from now
+    on open its windows there. Without a window manager (as under Xvfb) a
+    box has no title bar; on the virtual desktop Wine draws the frame
+    itself, the caption included, as Windows would. The setting is the
+    prefix-wide one: the per-program one (AppDefaults) is not read by a
+    32-bit program in a 64-bit prefix."""
     desktop = machine.start(["explorer", f"/desktop={DESKTOP},{DESKTOP_SIZE}"])
-    for program in programs:
-        machine.wine("reg", "add",
-                     rf"HKCU\Software\Wine\AppDefaults\{program}\Explorer",
-                     "/v", "Desktop", "/d", DESKTOP, "/f")
+    machine.wine("reg", "add", r"HKCU\Software\Wine\Explorer",
+                 "/v", "Desktop", "/d", DESKTOP, "/f")
 
     def desktop_up():
         if desktop.poll() is not None:
@@ -124,8 +126,7 @@ def main():
             print(f"Windows Installer product: {name} {code}")
 
         section("Running UninstallTovikComponents.exe")
-        use_virtual_desktop(machine, [machine.exe.name,
-                                      machine.box_reader.name])
+        use_virtual_desktop(machine)
         out_path = machine.work_dir / "console.txt"
         with open(out_path, "wb") as out:
             program = machine.start([machine.exe], stdout=out)
@@ -135,19 +136,14 @@ def main():
             else:
                 window = wait_for_box(machine.display)
                 if window is None:
-                    raise harness.HarnessError("no message box appeared")
+                    raise harness.HarnessError(
+                        "no message box appeared on the virtual desktop")
                 png = build / "demo" / "message-box.png"
                 screenshot(machine.display, window, png)
-                report = machine.wine(machine.box_reader, "10000",
-                                      check=False).stdout
+                report = machine.wine(machine.box_reader, "10000").stdout
                 if b'"found": true' not in report:
-                    # The box is not on the virtual desktop (the 32-bit
-                    # program may not have read the setting there): read
-                    # and close it with a copy of the reader under another
-                    # name, which opens no window on that desktop.
-                    closer = machine.work_dir / "box_closer.exe"
-                    shutil.copyfile(machine.box_reader, closer)
-                    report = machine.wine(closer, "10000").stdout
+                    raise harness.HarnessError(
+                        f"the box reader did not find the box: {report!r}")
                 print(f"message box screenshot: {png}")
                 print(f"message box read and closed: {report.decode().strip()}")
             exit_code = program.wait(harness.RUN_TIMEOUT)
