@@ -378,24 +378,10 @@ class WineMachine:
     # --- Wine -------------------------------------------------------------
 
     def _env(self, locale, dll_overrides=None):
-        env = {k: v for k, v in os.environ.items()
-               if not k.startswith(("LC_", "LANG"))}
-        env.update(
-            WINEPREFIX=str(self.prefix),
-            WINEDEBUG="-all",
-            # No Mono or Gecko: there is nothing to download them from, and
-            # their installers would wait for a click.
-            WINEDLLOVERRIDES=";".join(["mscoree,mshtml=",
-                                       *([dll_overrides] if dll_overrides
-                                         else [])]),
-            LANG=WESTERN,
-            LC_ALL=locale,
-        )
-        if self.display is not None:
+        env = wine_environment(self.prefix, locale, dll_overrides,
+                               keep_display=not self.headless)
+        if self.display is not None:  # never so on a headless machine
             env["DISPLAY"] = self.display
-        if self.headless:
-            env.pop("DISPLAY", None)
-            env.pop("WAYLAND_DISPLAY", None)
         return env
 
     def start(self, command, locale=WESTERN, loader=None, env=None, cwd=None,
@@ -723,9 +709,9 @@ class WineMachine:
     def processes(self):
         """Every running process as (pid, image base name), in the order
         the system enumerates them."""
-        # The lister is our own tool; on a machine loaded with emulated
-        # 32-bit processes its start has been seen to fail once in a long
-        # run, so a failed listing is tried again before the test fails.
+        # The lister is our own tool; on a heavily loaded machine its start
+        # has been seen to fail once in a long run, so a failed listing is
+        # tried again before the test fails.
         for attempt in range(3):
             listing = self.wine(self.lister, check=attempt == 2)
             if listing.returncode == 0:
@@ -823,6 +809,26 @@ def packed_code(code):
             "".join(tail[i + 1] + tail[i] for i in range(0, len(tail), 2)))
 
 
+def wine_environment(prefix, locale, dll_overrides=None, keep_display=True):
+    """This process's environment for a Wine command in `prefix`: quiet,
+    with the locale given and no other, and without Mono or Gecko (there is
+    nothing to download them from, and their installers would wait for a
+    click). Without `keep_display` no X or Wayland display is passed on."""
+    dropped = ("LC_", "LANG") + (() if keep_display
+                                 else ("DISPLAY", "WAYLAND_DISPLAY"))
+    env = {k: v for k, v in os.environ.items() if not k.startswith(dropped)}
+    env.update(
+        WINEPREFIX=str(prefix),
+        WINEDEBUG="-all",
+        WINEDLLOVERRIDES=";".join(["mscoree,mshtml=",
+                                   *([dll_overrides] if dll_overrides
+                                     else [])]),
+        LANG=WESTERN,
+        LC_ALL=locale,
+    )
+    return env
+
+
 def _boot_prefix(prefix, windows, env, loader, wineserver):
     # Only a 64-bit loader can make a 64-bit prefix; WINEARCH is given to
     # the boot alone, since the prefix remembers its kind.
@@ -850,10 +856,7 @@ def make_template(folder):
     shutil.rmtree(folder, ignore_errors=True)
     windows = windows_kind()
     loader = _required_file("WINE64" if windows == "win64" else "WINE")
-    env = {k: v for k, v in os.environ.items()
-           if not k.startswith(("LC_", "LANG", "DISPLAY", "WAYLAND"))}
-    env.update(WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
-               LANG=WESTERN, LC_ALL=WESTERN)
+    env = wine_environment(folder, WESTERN, keep_display=False)
     _boot_prefix(folder, windows, env, loader, _required_file("WINESERVER"))
 
 
