@@ -875,7 +875,8 @@ def _exec_format_hint(stderr):
         return ""
     return ("\nThis Linux kernel refuses to run 32-bit x86 programs (IA-32 "
             "emulation is off; see `dmesg`), so Wine cannot run any 32-bit "
-            "Windows program, in a 32-bit or a 64-bit prefix.")
+            "Windows program, in a 32-bit or a 64-bit prefix. "
+            "scripts/setup.sh has qemu run them on such a kernel.")
 
 
 def _end(process):
