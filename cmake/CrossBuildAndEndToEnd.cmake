@@ -32,6 +32,23 @@ ExternalProject_Add(windows_build
   INSTALL_COMMAND ""
   USES_TERMINAL_BUILD ON)
 
+# What every test that runs the program under Wine is told: the programs,
+# the tools, and where the booted prefix of each kind of Windows is kept
+# (E2E_PREFIX_DIR/prefix-<kind>, made by the e2e.<kind>.prefix tests).
+set(E2E_FIXTURES64_DIR ${CMAKE_BINARY_DIR}/tests/e2e/fixtures64)
+set(E2E_PREFIX_DIR ${CMAKE_BINARY_DIR}/tests/e2e)
+set(E2E_ENVIRONMENT
+  TOVIK_EXE=${WINDOWS_BUILD_DIR}/UninstallTovikComponents.exe
+  TOVIK_FIXTURES=${WINDOWS_BUILD_DIR}/tests/e2e/fixtures
+  TOVIK_FIXTURES64=${E2E_FIXTURES64_DIR}
+  WINE=${WINE}
+  WINE64=${WINE64}
+  WINESERVER=${WINESERVER}
+  XVFB=${XVFB}
+  WIXL=${WIXL}
+  MAKENSIS=${MAKENSIS}
+  PYTHONDONTWRITEBYTECODE=1)
+
 add_subdirectory(tests/metadata)
 add_subdirectory(tests/e2e)
 add_subdirectory(tests/release)

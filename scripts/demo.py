@@ -21,6 +21,7 @@ DEMO_PRODUCT_CODE = "{5D4C3B2A-1F0E-4D9C-8B7A-6F5E4D3C2B1A}"
 # windows on.
 DESKTOP = "TovikDemo"
 DESKTOP_SIZE = "640x480"
+DESKTOP_WINDOW = f"{DESKTOP} - Wine desktop"  # its X window's name
 
 
 def section(title):
@@ -34,7 +35,7 @@ def wait_for_box(display, timeout=harness.RUN_TIMEOUT):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         found = subprocess.run(["xwininfo", "-display", display, "-children",
-                                "-name", f"{DESKTOP} - Wine desktop"],
+                                "-name", DESKTOP_WINDOW],
                                stdout=subprocess.PIPE,
                                stderr=subprocess.DEVNULL, text=True)
         for line in found.stdout.splitlines():
@@ -79,7 +80,7 @@ def use_virtual_desktop(machine):
         if desktop.poll() is not None:
             raise harness.HarnessError("Wine's virtual desktop did not start")
         shown = subprocess.run(["xwininfo", "-display", machine.display,
-                                "-name", f"{DESKTOP} - Wine desktop"],
+                                "-name", DESKTOP_WINDOW],
                                stdout=subprocess.DEVNULL,
                                stderr=subprocess.DEVNULL)
         # Every process listed with its name: none is still starting, so

@@ -11,6 +11,7 @@ log() { printf 'setup: %s\n' "$*"; }
 die() { printf 'setup: ERROR: %s\n' "$*" >&2; exit 1; }
 
 [[ $(id -u) -eq 0 ]] || die "run as root (apt-get and localedef need it)"
+export DEBIAN_FRONTEND=noninteractive
 
 # Debian packages, with the command that shows each is already there.
 declare -A need=(
@@ -48,9 +49,29 @@ for pkg in "${!need[@]}"; do
   eval "${need[$pkg]}" >/dev/null 2>&1 || missing+=("$pkg")
 done
 
+# A temporary folder for apt: the caller fills its sources/ subfolder, which
+# apt_install_from reads instead of the system's sources (left untouched).
+new_apt_folder() {
+  local folder
+  folder=$(mktemp -d)
+  chmod 755 "$folder"  # apt downloads as the _apt user
+  mkdir -p "$folder/sources" "$folder/lists/partial"
+  echo "$folder"
+}
+
+# apt-get update and install ($2...) from the sources in folder $1 alone.
+apt_install_from() {
+  local folder=$1
+  shift
+  local opts=(-o "Dir::Etc::SourceParts=$folder/sources"
+              -o "Dir::Etc::SourceList=/dev/null"
+              -o "Dir::State::Lists=$folder/lists")
+  apt-get "${opts[@]}" update &&
+    apt-get "${opts[@]}" install -y --no-install-recommends "$@"
+}
+
 # Installs the given Debian packages, adding the i386 architecture first.
 apt_install() {
-  export DEBIAN_FRONTEND=noninteractive
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386
   fi
@@ -63,22 +84,15 @@ apt_install() {
   # sources.
   log "plain apt failed; retrying without the security suite"
   local tmp src
-  tmp=$(mktemp -d)
-  chmod 755 "$tmp"  # apt downloads as the _apt user
-  mkdir -p "$tmp/sources" "$tmp/lists/partial"
+  tmp=$(new_apt_folder)
   for src in /etc/apt/sources.list.d/*.sources; do
     [[ -e $src ]] || continue
     # Keep every stanza whose Suites line does not name a -security suite.
     awk 'BEGIN { RS = ""; ORS = "\n\n" } !/Suites:[^\n]*-security/' "$src" \
       >"$tmp/sources/$(basename "$src")"
   done
-  local opts=(-o "Dir::Etc::SourceParts=$tmp/sources"
-              -o "Dir::Etc::SourceList=/dev/null"
-              -o "Dir::State::Lists=$tmp/lists")
-  apt-get "${opts[@]}" update ||
-    die "apt-get update failed even without the security suite"
-  apt-get "${opts[@]}" install -y --no-install-recommends "$@" ||
-    die "could not install: $*"
+  apt_install_from "$tmp" "$@" ||
+    die "could not install even without the security suite: $*"
   rm -rf "$tmp"
 }
 
@@ -113,9 +127,7 @@ install_backports_qemu() {
   local codename tmp src
   codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
   [[ -n $codename ]] || die "cannot tell this Debian release's code name"
-  tmp=$(mktemp -d)
-  chmod 755 "$tmp"  # apt downloads as the _apt user
-  mkdir -p "$tmp/sources" "$tmp/lists/partial"
+  tmp=$(new_apt_folder)
   for src in /etc/apt/sources.list.d/*.sources; do
     [[ -e $src ]] || continue
     cp "$src" "$tmp/sources/"
@@ -127,13 +139,7 @@ install_backports_qemu() {
   done
   [[ -s $tmp/sources/backports.sources ]] ||
     die "no apt source for $codename to take $codename-backports from"
-  local opts=(-o "Dir::Etc::SourceParts=$tmp/sources"
-              -o "Dir::Etc::SourceList=/etc/apt/sources.list"
-              -o "Dir::State::Lists=$tmp/lists")
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get "${opts[@]}" update || die "apt-get update failed for $codename-backports"
-  apt-get "${opts[@]}" install -y --no-install-recommends \
-    -t "$codename-backports" qemu-user ||
+  apt_install_from "$tmp" -t "$codename-backports" qemu-user ||
     die "could not install qemu-user from $codename-backports"
   rm -rf "$tmp"
 }

@@ -12,7 +12,8 @@ program runs under WOW64 (there, `wine` starts 32-bit and 64-bit programs
 alike). TOVIK_E2E_WINDOWS picks the kind for a whole test module; CTest runs
 each module once per kind it applies to.
 
-The fixtures, all 32-bit but the one 64-bit twin:
+The fixtures, 32-bit in TOVIK_FIXTURES; the first five are also built for
+x86-64 (TOVIK_FIXTURES64), and a 64-bit Windows uses those as its tools:
 
   stand_in.exe        an uninstaller or product process that records how it
                       was started (see stand_in.c)
@@ -21,16 +22,14 @@ The fixtures, all 32-bit but the one 64-bit twin:
   desktop_keeper.exe  keeps Wine's desktop process up between runs
   product_lister.exe  prints "<code> <AssignmentType> <name>" per installed
                       Windows Installer product
-  stand_in.exe (x64)  the same stand-in built for x86-64, for 64-bit product
-                      processes (TOVIK_FIXTURES64)
   planted_library.dll a DLL that leaves a marker if it is ever loaded (see
                       planted_library.c)
 
 Everything it needs comes from the environment (set by CMake): TOVIK_EXE,
 TOVIK_FIXTURES, WINE, WINESERVER, XVFB; WINE64 (Wine's 64-bit loader) and
 TOVIK_FIXTURES64 for 64-bit machines; WIXL for tests that build MSI packages
-and MAKENSIS for the ones that build an NSIS installer. Anything missing raises HarnessError: a test layer that cannot run
-must fail, never skip.
+and MAKENSIS for the ones that build an NSIS installer. Anything missing
+raises HarnessError: a test layer that cannot run must fail, never skip.
 
 Later tests can drive anything else through the same prefix: wine() runs any
 Windows command in it (for example msiexec with a package built by wixl into
@@ -199,7 +198,6 @@ class WineMachine:
                                                   "product_lister.exe")
         self.planted_library = _required_file_in(fixtures,
                                                  "planted_library.dll")
-        self.wine_binary = _required_file("WINE")
         self.wineserver = _required_file("WINESERVER")
         self.xvfb = _required_file("XVFB")
         self.wixl = os.environ.get("WIXL")  # only MSI tests need it
@@ -207,26 +205,16 @@ class WineMachine:
         self.windows = windows or windows_kind()
         if self.windows not in WINDOWS_KINDS:
             raise HarnessError(f"unknown kind of Windows {self.windows!r}")
+        self.wine_binary = _wine_loader(self.windows)
         if self.windows == "win64":
-            # Wine's 64-bit loader makes the prefix and runs the tools that
-            # must be 64-bit (msiexec for an x64 package, the registry's
-            # 64-bit view). The test's own tools are 64-bit programs there,
-            # as they would be on such a Windows: only what a test means to
-            # be 32-bit is.
-            self.wine64 = _required_file("WINE64")
+            # The test's own tools are 64-bit programs there, as they would
+            # be on such a Windows: only what a test means to be 32-bit is.
             tools = os.environ.get("TOVIK_FIXTURES64", "")
             self.stand_in64 = _required_file_in(tools, "stand_in.exe")
             if pe_machine(self.stand_in64) != "x64":
                 raise HarnessError(f"{self.stand_in64} is not built for x64")
             self.native_bits = 64
-            # Debian's `wine` always starts the 32-bit loader first, which
-            # hands a 64-bit program on to the 64-bit one: every Windows
-            # command would pay for a 32-bit start. The 64-bit loader starts
-            # 64-bit programs (Wine's own tools among them) itself, and hands
-            # only 32-bit ones on.
-            self.wine_binary = self.wine64
         else:
-            self.wine64 = None
             self.stand_in64 = None
             tools = fixtures
             self.native_bits = 32
@@ -296,7 +284,7 @@ class WineMachine:
 
     def _boot(self, prefix):
         _boot_prefix(prefix, self.windows, self._env(WESTERN),
-                     self.wine64 or self.wine_binary, self.wineserver)
+                     self.wine_binary, self.wineserver)
 
     def _start_persistent_wineserver(self):
         # A wineserver started by Wine itself ends a few seconds after the
@@ -384,14 +372,12 @@ class WineMachine:
             env["DISPLAY"] = self.display
         return env
 
-    def start(self, command, locale=WESTERN, loader=None, env=None, cwd=None,
+    def start(self, command, locale=WESTERN, env=None, cwd=None,
               dll_overrides=None, **kwargs):
         """Starts a Windows program in the prefix and returns at once.
-        `loader` is the Wine loader to use (`wine` by default), `env` adds
-        to Wine's environment, `cwd` is the program's current folder (below
-        drive_c), `dll_overrides` an entry for WINEDLLOVERRIDES; other
-        keyword arguments go to
-        subprocess.Popen."""
+        `env` adds to Wine's environment, `cwd` is the program's current
+        folder (below drive_c), `dll_overrides` an entry for
+        WINEDLLOVERRIDES; other keyword arguments go to subprocess.Popen."""
         kwargs.setdefault("stdout", subprocess.DEVNULL)
         kwargs.setdefault("stderr", subprocess.DEVNULL)
         # Programs start on C:, so a path that begins with a backslash means
@@ -399,17 +385,17 @@ class WineMachine:
         if cwd is None:
             cwd = self.drive_c if self.drive_c.is_dir() else self.temp
         return subprocess.Popen(
-            [loader or self.wine_binary, *map(str, command)],
+            [self.wine_binary, *map(str, command)],
             env={**self._env(locale, dll_overrides), **(env or {})}, cwd=cwd,
             **kwargs)
 
     def wine(self, *command, locale=WESTERN, check=True, timeout=WINE_TIMEOUT,
-             loader=None, cwd=None, dll_overrides=None, **env):
+             cwd=None, dll_overrides=None, **env):
         """Runs a Windows command in the prefix and waits for it alone (not
         for the children it leaves running), then returns its output.
         Further keyword arguments are added to Wine's environment."""
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            process = self.start(command, locale, loader=loader, env=env,
+            process = self.start(command, locale, env=env,
                                  cwd=cwd, dll_overrides=dll_overrides,
                                  stdout=out, stderr=err)
             try:
@@ -428,12 +414,6 @@ class WineMachine:
                 f"{result.stderr.decode(errors='replace')}"
                 f"{_exec_format_hint(result.stderr)}")
         return result
-
-    def reg(self, *args, check=True):
-        """Runs reg.exe on the registry's native view: the 64-bit one on a
-        64-bit Windows, where the installer keeps its product keys for
-        32-bit and x64 packages alike."""
-        return self.wine("reg", *args, check=check, loader=self.wine64)
 
     def windows_path(self, path):
         """The C: path of a file or folder below drive_c."""
@@ -615,18 +595,22 @@ class WineMachine:
                         str(folder / "package.wxs")], cwd=folder, check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         package = self.windows_path(folder / "package.msi")
+        # The loader of the Windows' own bitness starts its own msiexec: the
+        # 64-bit one on a 64-bit Windows, as an x64 package needs.
         self.wine("msiexec", "/i", package, "/q",
-                  *(["ALLUSERS=1"] if per_machine else []),
-                  loader=self.wine64 if x64 else None)
+                  *(["ALLUSERS=1"] if per_machine else []))
         if per_machine:
             # Wine records every product with assignment 0, on a 64-bit
             # Windows too; Windows records 1 for a per-machine one, and that
             # is what the program reads.
             key = (r"HKLM\Software\Classes\Installer\Products" "\\" +
                    packed_code(code))
-            self.reg("query", key)  # fails if the key is not there
-            self.reg("add", key, "/v", "Assignment", "/t", "REG_DWORD",
-                     "/d", "1", "/f")
+            # reg.exe of the Windows' own bitness edits the registry's
+            # native view, where the installer keeps its product keys for
+            # 32-bit and x64 packages alike.
+            self.wine("reg", "query", key)  # fails if the key is not there
+            self.wine("reg", "add", key, "/v", "Assignment", "/t",
+                      "REG_DWORD", "/d", "1", "/f")
         return digits[:8]  # the folder below program files it installs to
 
     def program_files(self, x64=False):
@@ -829,6 +813,16 @@ def wine_environment(prefix, locale, dll_overrides=None, keep_display=True):
     return env
 
 
+def _wine_loader(windows):
+    """The Wine loader that starts every Windows command in a prefix of the
+    kind `windows`. A 64-bit prefix needs Wine's 64-bit loader: only it can
+    make one, and it starts 64-bit programs (Wine's own msiexec and reg,
+    which an x64 package and the registry's 64-bit view need) itself.
+    Debian's `wine` would start the 32-bit loader first and hand 64-bit
+    programs on, paying for a 32-bit start every time."""
+    return _required_file("WINE64" if windows == "win64" else "WINE")
+
+
 def _boot_prefix(prefix, windows, env, loader, wineserver):
     # Only a 64-bit loader can make a 64-bit prefix; WINEARCH is given to
     # the boot alone, since the prefix remembers its kind.
@@ -855,9 +849,9 @@ def make_template(folder):
     folder = Path(folder)
     shutil.rmtree(folder, ignore_errors=True)
     windows = windows_kind()
-    loader = _required_file("WINE64" if windows == "win64" else "WINE")
     env = wine_environment(folder, WESTERN, keep_display=False)
-    _boot_prefix(folder, windows, env, loader, _required_file("WINESERVER"))
+    _boot_prefix(folder, windows, env, _wine_loader(windows),
+                 _required_file("WINESERVER"))
 
 
 def _required_file_in(folder, name):

@@ -20,10 +20,10 @@ import unittest
 
 import expected
 import harness
+from expected import PRODUCT
 
 machine = None
 
-PRODUCT = "Tovik Workspace Starter"
 CODE = "{5D4C3B2A-1F0E-4D9C-8B7A-695847362514}"
 # msi.dll: the program's Windows Installer calls. cabinet.dll: loaded by the
 # Windows Installer by name. uxtheme.dll: loaded by name for the message
@@ -101,14 +101,7 @@ class PlantedLibraryTest(harness.WineTestCase):
                 self.assertEqual(markers(), [])
                 self.assert_console(result, [
                     *expected.components(roaming, {}),
-                    f" Product {PRODUCT}:",
-                    f"\t{CODE}",
-                    "\tInstalled per-user non-managed",
-                    f"Un-installing {PRODUCT}...",
-                    r" Launching c:\Windows\system32\msiexec.exe "
-                    f" /q /x {CODE} /norestart",
-                    "launchAndWait() got a return code:0",
-                    f"Uninstallation of {PRODUCT} completed",
+                    *expected.installer_product(CODE, "per-user"),
                     *expected.summary([PRODUCT]),
                 ])
                 self.assert_box(result, f"Uninstallation of {PRODUCT}, "

@@ -25,13 +25,14 @@ The Wine run needs TOVIK_FIXTURES, WINE, WINESERVER and XVFB (set by CMake).
 import hashlib
 import os
 import shutil
-import struct
 import subprocess
 import sys
 import tempfile
 import time
 import unittest
 from pathlib import Path
+
+import pefile
 
 ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "tests" / "e2e"))
@@ -45,7 +46,6 @@ CHECKER = ROOT / "tests" / "metadata" / "check_executable.py"
 # as it is, and show up nowhere.
 PASSWORD = "correct horse $(battery) 'staple'"
 SIGNING_TIME = 1700000000  # Nov 14 22:13:20 2023 GMT
-IMAGE_DIRECTORY_ENTRY_SECURITY = 4
 
 
 def release_env(**extra):
@@ -92,10 +92,12 @@ def sha256(path):
 
 
 def security_directory(data):
-    """(file offset, size) of the certificate table; (0, 0) when unsigned."""
-    pe_offset = struct.unpack_from("<I", data, 0x3C)[0]
-    entry = pe_offset + 24 + 96 + 8 * IMAGE_DIRECTORY_ENTRY_SECURITY
-    return struct.unpack_from("<II", data, entry)
+    """(file offset, size) of the certificate table; (0, 0) when unsigned.
+    Its directory entry holds a file offset, not an address in the image."""
+    pe = pefile.PE(data=data, fast_load=True)
+    entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[
+        pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+    return entry.VirtualAddress, entry.Size
 
 
 def make_code_signing_key(folder, password):
