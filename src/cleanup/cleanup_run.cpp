@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "cleanup/removal_record.h"
 #include "common/system_library.h"
@@ -16,6 +17,9 @@
 
 std::string uninstalledNames;
 std::string notCompletedNames;
+bool componentsNotLookedFor = false;
+bool starterNotLookedFor = false;
+bool restartRequired = false;
 
 void recordRemoval(const std::string& name, bool completed) {
   if (completed) {
@@ -59,6 +63,33 @@ bool toAnsiPath(PCWSTR widePath, std::string& ansiPath) {
   return true;
 }
 
+// The longest path Windows can hand out, in characters, with its zero.
+constexpr DWORD kLongestPath = 32768;
+
+// The roaming folder as the narrow calls can reach it: by its own name, or,
+// where that has no form in the ANSI code page (a user name in another
+// script), by the 8.3 short name that most system volumes keep for every
+// folder, almost always in plain ASCII.
+bool toReachableAnsiPath(PCWSTR widePath, std::string& ansiPath) {
+  if (toAnsiPath(widePath, ansiPath)) {
+    return true;
+  }
+  std::wstring shortPath(kLongestPath, L'\0');
+  const DWORD length =
+      GetShortPathNameW(widePath, shortPath.data(), kLongestPath);
+  // 0 is a failure; a result as large as the buffer is the size it would
+  // need, not a path.
+  if (length == 0 || length >= kLongestPath) {
+    return false;
+  }
+  shortPath.resize(length);
+  // A volume without short names hands the long path back unchanged.
+  if (shortPath == widePath) {
+    return false;
+  }
+  return toAnsiPath(shortPath.c_str(), ansiPath);
+}
+
 // Runs every per-user component's uninstaller below the roaming folder, or
 // says why none is looked at.
 void uninstallPerUserComponents() {
@@ -70,16 +101,18 @@ void uninstallPerUserComponents() {
         "SHGetKnownFolderPath() failed for "
         "FOLDERID_RoamingAppData(%%APPDATA%%). Error:%d.\n",
         static_cast<int>(result));
+    componentsNotLookedFor = true;
     return;
   }
 
   std::string appDataDir;
-  if (!toAnsiPath(roamingFolder.get(), appDataDir)) {
+  if (!toReachableAnsiPath(roamingFolder.get(), appDataDir)) {
     // Never fall back to a shortened path: "\Tovik\..." on its own would
     // run whatever sits at the root of the current drive.
     std::printf(
         "FOLDERID_RoamingAppData(%%APPDATA%%) path cannot be represented in "
         "the ANSI code page, skipping per-user components.\n");
+    componentsNotLookedFor = true;
     return;
   }
 
@@ -88,20 +121,49 @@ void uninstallPerUserComponents() {
   }
 }
 
-// The closing text: one line for what completed, one for what did not, or
-// empty when nothing was tried.
+// The closing text, a line for each thing the user should know, or empty
+// when nothing was tried and nothing stood in the way of looking.
 std::string buildSummary() {
-  std::string summary;
+  std::vector<std::string> lines;
   if (!uninstalledNames.empty()) {
-    summary = "Uninstallation of " + uninstalledNames + "completed";
+    lines.push_back("Uninstallation of " + uninstalledNames + "completed");
   }
   if (!notCompletedNames.empty()) {
-    if (!summary.empty()) {
-      summary += "\n";
-    }
-    summary += "Uninstallation of " + notCompletedNames + "did not complete";
+    lines.push_back("Uninstallation of " + notCompletedNames +
+                    "did not complete");
+  }
+  if (componentsNotLookedFor) {
+    lines.emplace_back(kComponentsNotLookedForText);
+  }
+  if (starterNotLookedFor) {
+    lines.push_back(std::string(kLauncherProductName) +
+                    " could not be looked for");
+  }
+  if (restartRequired) {
+    lines.emplace_back(kRestartRequiredText);
+  }
+  std::string summary;
+  for (const std::string& line : lines) {
+    summary += (summary.empty() ? "" : "\n") + line;
   }
   return summary;
+}
+
+// False only when Windows says for sure that the process's window station
+// is one nobody sees (a service's, or a task's that runs whether or not the
+// user is logged on), where a modal box would wait for ever and so would
+// whatever started the program. The station belongs to the process: it is
+// never closed.
+bool onVisibleWindowStation() {
+  HWINSTA station = GetProcessWindowStation();
+  USEROBJECTFLAGS flags{};
+  DWORD needed = 0;
+  if (station == nullptr ||
+      !GetUserObjectInformationA(station, UOI_FLAGS, &flags, sizeof flags,
+                                 &needed)) {
+    return true;  // not known to be hidden: the box as ever
+  }
+  return (flags.dwFlags & WSF_VISIBLE) != 0;
 }
 
 }  // namespace
@@ -115,11 +177,19 @@ int runCleanup() {
   uninstallInstallerProducts();
 
   const std::string summary = buildSummary();
-  if (summary.empty()) {
-    MessageBoxA(nullptr, kNothingFoundText, kMessageBoxCaption, MB_OK);
-  } else {
+  if (!summary.empty()) {
     std::printf("\n%s\n", summary.c_str());
-    MessageBoxA(nullptr, summary.c_str(), kMessageBoxCaption, MB_OK);
   }
+  const char* boxText = summary.empty() ? kNothingFoundText : summary.c_str();
+  if (!onVisibleWindowStation()) {
+    // Nobody would read the box: its text goes to the console, the one
+    // place a deployment tool can read it, and the run ends by itself.
+    if (summary.empty()) {
+      std::printf("\n%s\n", boxText);
+    }
+    std::printf("No interactive desktop: message box not shown\n");
+    return 0;
+  }
+  MessageBoxA(nullptr, boxText, kMessageBoxCaption, MB_OK);
   return 0;
 }

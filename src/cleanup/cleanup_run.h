@@ -12,6 +12,10 @@ inline constexpr const char* kComponentNames[] = {
 inline constexpr const char kNothingFoundText[] =
     "No Tovik Components found to uninstall";
 inline constexpr const char kMessageBoxCaption[] = "Tovik";
+inline constexpr const char kComponentsNotLookedForText[] =
+    "Per-user Tovik Components could not be looked for";
+inline constexpr const char kRestartRequiredText[] =
+    "Restart Windows to finish the uninstallation";
 
 // The whole clean-up run, start to closing message box. Returns the exit
 // code, 0.

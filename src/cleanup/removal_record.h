@@ -8,6 +8,13 @@ extern std::string uninstalledNames;
 // Removals known to have failed (an uninstaller that could not be started,
 // an msiexec that reported failure), in the same form.
 extern std::string notCompletedNames;
+// Phases that could not look at all: the summary says so rather than claim
+// that nothing was there.
+extern bool componentsNotLookedFor;
+extern bool starterNotLookedFor;
+// msiexec removed the Starter but needs a restart to finish, which the run
+// never starts itself.
+extern bool restartRequired;
 
 // Records one removal as completed or not and prints its closing console
 // line accordingly.

@@ -87,6 +87,7 @@ bool uninstallInstallerProducts() {
   if (getProductInfo == nullptr) {
     std::printf("Windows Installer (msi.dll) could not be loaded. Error:%d\n",
                 static_cast<int>(loadError));
+    starterNotLookedFor = true;
     return false;
   }
 
@@ -94,8 +95,13 @@ bool uninstallInstallerProducts() {
   std::vector<char> name(kInitialNameCapacity);
 
   for (DWORD index = 0;; ++index) {
-    // The end of the list, or a list that cannot be read, ends the search.
-    if (enumProducts(index, productCode) != ERROR_SUCCESS) {
+    // The end of the list, or a list that cannot be read, ends the search;
+    // only the end of the list means the Starter is not there.
+    const UINT listed = enumProducts(index, productCode);
+    if (listed != ERROR_SUCCESS) {
+      if (listed != ERROR_NO_MORE_ITEMS) {
+        starterNotLookedFor = true;
+      }
       return false;
     }
 
@@ -137,6 +143,11 @@ bool uninstallInstallerProducts() {
     const bool completed =
         started && (!exitCode || msiexecRemovalCompleted(*exitCode));
     recordRemoval(name.data(), completed);
+    // Asked not to restart, msiexec leaves the rest of the removal for the
+    // next start of Windows; the user must hear of it.
+    if (exitCode == kMsiSuccessRebootRequired) {
+      restartRequired = true;
+    }
     return true;
   }
 }

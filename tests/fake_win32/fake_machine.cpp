@@ -198,7 +198,12 @@ std::vector<DWORD> Machine::productNameLengthsPassed() const {
 std::vector<std::string> Machine::handleFaults() const {
   std::vector<std::string> faults;
   for (const auto& [handle, entry] : handles_) {
-    if (entry.closes == 0) {
+    if (entry.kind == HandleKind::kWindowStation) {
+      if (entry.closes > 0) {
+        faults.push_back(entry.what +
+                         " belongs to the process, yet it was closed");
+      }
+    } else if (entry.closes == 0) {
       faults.push_back(entry.what + " was never closed");
     } else if (entry.closes > 1) {
       faults.push_back(entry.what + " was closed " +
@@ -420,6 +425,9 @@ DWORD Machine::waitForSingleObject(HANDLE handle, DWORD milliseconds) {
       return kWaitFailed;
     case HandleKind::kFile:
       return kWaitObject0;
+    case HandleKind::kWindowStation:
+      fail(kErrorInvalidHandle);  // not an object one can wait for
+      return kWaitFailed;
   }
   return kWaitFailed;
 }
@@ -707,6 +715,70 @@ void Machine::coTaskMemFree(LPVOID memory) {
     allocationFaults_.push_back(
         "CoTaskMemFree of memory the shell never handed out");
   }
+}
+
+DWORD Machine::getShortPathName(LPCWSTR longPath, LPWSTR shortPath,
+                                DWORD size) {
+  if (shortPathError_ != 0) {
+    fail(shortPathError_);
+    return 0;
+  }
+  if (longPath == nullptr || (shortPath == nullptr && size != 0)) {
+    fail(kErrorInvalidParameter);
+    return 0;
+  }
+  std::wstring result = longPath;
+  if (shortNamesKept_) {
+    const auto found = shortPaths_.find(result);
+    if (found != shortPaths_.end()) {
+      result = found->second;
+    }
+  }
+  // Too small a buffer gets the size it needs, terminator included, and is
+  // left as it was; a path that fits gives its length without it.
+  const DWORD needed = static_cast<DWORD>(result.size() + 1);
+  if (needed > size) {
+    return needed;
+  }
+  std::wmemcpy(shortPath, result.c_str(), needed);
+  std::wmemset(shortPath + needed, L'\0', size - needed);
+  return needed - 1;
+}
+
+HWINSTA Machine::getProcessWindowStation() {
+  if (windowStationError_ != 0) {
+    fail(windowStationError_);
+    return nullptr;
+  }
+  if (windowStation_ == nullptr) {
+    windowStation_ = newHandle(HandleEntry{
+        HandleKind::kWindowStation, "the process's window station", 0, 0, 0});
+  }
+  return static_cast<HWINSTA>(windowStation_);
+}
+
+BOOL Machine::getUserObjectInformation(HANDLE object, int index, PVOID info,
+                                       DWORD length, LPDWORD lengthNeeded) {
+  if (userObjectInformationError_ != 0) {
+    return fail(userObjectInformationError_);
+  }
+  const HandleEntry* entry = liveHandle(object);
+  if (entry == nullptr || entry->kind != HandleKind::kWindowStation) {
+    return fail(kErrorInvalidHandle);
+  }
+  if (index != UOI_FLAGS) {  // the only information modelled
+    return fail(kErrorInvalidParameter);
+  }
+  if (lengthNeeded != nullptr) {
+    *lengthNeeded = sizeof(USEROBJECTFLAGS);
+  }
+  if (info == nullptr || length < sizeof(USEROBJECTFLAGS)) {
+    return fail(kErrorInsufficientBuffer);
+  }
+  USEROBJECTFLAGS flags{};
+  flags.dwFlags = windowStationFlags_;
+  std::memcpy(info, &flags, sizeof flags);
+  return kTrue;
 }
 
 int Machine::messageBox(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
@@ -1080,6 +1152,25 @@ int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWCH lpWideCharStr,
   return fake::machine().wideCharToMultiByte(
       CodePage, dwFlags, lpWideCharStr, cchWideChar, lpMultiByteStr,
       cbMultiByte, lpDefaultChar, lpUsedDefaultChar);
+}
+
+DWORD GetShortPathNameW(LPCWSTR lpszLongPath, LPWSTR lpszShortPath,
+                        DWORD cchBuffer) {
+  fake::machine().calls.push_back("GetShortPathNameW");
+  return fake::machine().getShortPathName(lpszLongPath, lpszShortPath,
+                                          cchBuffer);
+}
+
+HWINSTA GetProcessWindowStation(void) {
+  fake::machine().calls.push_back("GetProcessWindowStation");
+  return fake::machine().getProcessWindowStation();
+}
+
+BOOL GetUserObjectInformationA(HANDLE hObj, int nIndex, PVOID pvInfo,
+                               DWORD nLength, LPDWORD lpnLengthNeeded) {
+  fake::machine().calls.push_back("GetUserObjectInformationA");
+  return fake::machine().getUserObjectInformation(hObj, nIndex, pvInfo, nLength,
+                                                  lpnLengthNeeded);
 }
 
 int MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {

@@ -40,7 +40,7 @@ constexpr DWORD kErrorBadExeFormat = 193;
 constexpr DWORD kErrorPartialCopy = 299;
 constexpr DWORD kErrorInvalidFlags = 1004;
 constexpr DWORD kErrorNoUnicodeTranslation = 1113;
-constexpr UINT kErrorNoMoreItems = 259;
+constexpr UINT kErrorNoMoreItems = ERROR_NO_MORE_ITEMS;
 constexpr UINT kErrorUnknownProduct = 1605;
 constexpr UINT kErrorUnknownProperty = 1608;
 constexpr UINT kErrorBadConfiguration = 1610;
@@ -206,6 +206,26 @@ class Machine {
   }
 
   void setAnsiCodePage(UINT codePage) { ansiCodePage_ = codePage; }
+
+  // The 8.3 form GetShortPathNameW gives for `longPath`. A path given none
+  // comes back unchanged, as one whose every name is 8.3 already does.
+  void setShortPath(const std::wstring& longPath,
+                    const std::wstring& shortPath) {
+    shortPaths_[longPath] = shortPath;
+  }
+  // A volume that keeps no short names (many data volumes, ReFS, network
+  // shares): every path comes back unchanged.
+  void withoutShortNames() { shortNamesKept_ = false; }
+  void failShortPathLookup(DWORD error) { shortPathError_ = error; }
+
+  // The process's window station is WinSta0, which the user sees, unless it
+  // is one nobody sees (a service's, a task's that runs whether or not the
+  // user is logged on).
+  void hideWindowStation() { windowStationFlags_ = 0; }
+  void failProcessWindowStation(DWORD error) { windowStationError_ = error; }
+  void failUserObjectInformation(DWORD error) {
+    userObjectInformationError_ = error;
+  }
   // The callNumber-th WideCharToMultiByte call (from 1) fails with error.
   void failConversion(int callNumber, DWORD error);
 
@@ -325,7 +345,11 @@ class Machine {
   int wideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wide,
                           int cchWideChar, LPSTR narrow, int cbMultiByte,
                           LPCCH defaultChar, LPBOOL usedDefaultChar);
+  DWORD getShortPathName(LPCWSTR longPath, LPWSTR shortPath, DWORD size);
   int messageBox(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+  HWINSTA getProcessWindowStation();
+  BOOL getUserObjectInformation(HANDLE object, int index, PVOID info,
+                                DWORD length, LPDWORD lengthNeeded);
   void coTaskMemFree(LPVOID memory);
   HRESULT getKnownFolderPath(const GUID& id, DWORD flags, HANDLE token,
                              PWSTR* path);
@@ -347,7 +371,14 @@ class Machine {
     FileKind kind = FileKind::kReadable;
     DWORD error = 0;
   };
-  enum class HandleKind { kFile, kProcess, kChildProcess, kChildThread };
+  enum class HandleKind {
+    kFile,
+    kProcess,
+    kChildProcess,
+    kChildThread,
+    // Handed out, never to be closed: the process's own window station.
+    kWindowStation,
+  };
   struct HandleEntry {
     HandleKind kind = HandleKind::kFile;
     std::string what;  // for fault messages
@@ -383,6 +414,13 @@ class Machine {
   std::wstring roamingFolder_ = L"C:\\Users\\user1\\AppData\\Roaming";
   UINT ansiCodePage_ = kCodePageWestern;
   std::map<int, DWORD> conversionFailures_;
+  std::map<std::wstring, std::wstring> shortPaths_;
+  bool shortNamesKept_ = true;
+  DWORD shortPathError_ = 0;
+  DWORD windowStationFlags_ = WSF_VISIBLE;
+  DWORD windowStationError_ = 0;
+  DWORD userObjectInformationError_ = 0;
+  HANDLE windowStation_ = nullptr;
   int conversionCallCount_ = 0;
   std::map<std::string, File> files_;  // by lower-cased path
   std::vector<Process> processes_;

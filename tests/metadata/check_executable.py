@@ -59,9 +59,10 @@ REQUIRED_IMPORTS = {
         "CreateProcessA",
         "WaitForSingleObject",
         "GetExitCodeProcess",
+        "GetShortPathNameW",
     ],
     "SHELL32.dll": ["SHGetKnownFolderPath"],
-    "USER32.dll": ["MessageBoxA"],
+    "USER32.dll": ["MessageBoxA", "GetProcessWindowStation", "GetUserObjectInformationA"],
 }
 
 RT_ICON = pefile.RESOURCE_TYPE["RT_ICON"]

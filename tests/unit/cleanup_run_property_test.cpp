@@ -157,6 +157,11 @@ struct Folder {
   HRESULT lookupResult = S_OK;
   int failingConversionCall = 0;  // 0: none
   bool usable = true;             // the run must look below `narrow`
+  // What the volume gives as the folder's 8.3 form: nothing scripted (the
+  // long path comes back), a short path, or a failure; or it keeps none.
+  std::optional<std::wstring> shortPath = std::nullopt;
+  DWORD shortPathError = 0;
+  bool volumeWithoutShortNames = false;
 };
 
 std::vector<Folder> folders() {
@@ -168,6 +173,8 @@ std::vector<Folder> folders() {
   const std::wstring ivan =
       L"C:\\Users\\\u0418\u0432\u0430\u043d\\AppData\\Roaming";
   const std::wstring rene = L"C:\\Users\\Ren\u00e9\\AppData\\Roaming";
+  const std::wstring shortIvanWide = L"C:\\Users\\____~1\\AppData\\Roaming";
+  const std::string shortIvan = "C:\\Users\\____~1\\AppData\\Roaming";
   return {
       {"folder: plain", fake::kCodePageWestern, plain, kDefaultRoaming, {}},
       {"folder: Latin-1 letter under 1252",
@@ -232,6 +239,54 @@ std::vector<Folder> folders() {
        S_OK,
        0,
        false},
+      {"folder: Cyrillic under 1252, reached by its short name",
+       fake::kCodePageWestern,
+       ivan,
+       shortIvan,
+       {"", "C:\\Users\\????\\AppData\\Roaming"},
+       S_OK,
+       0,
+       true,
+       shortIvanWide},
+      {"folder: Cyrillic under 1252, no short names on the volume",
+       fake::kCodePageWestern,
+       ivan,
+       std::nullopt,
+       {"", "C:\\Users\\????\\AppData\\Roaming", shortIvan},
+       S_OK,
+       0,
+       false,
+       shortIvanWide,
+       0,
+       true},
+      {"folder: Cyrillic under 1252, short name lookup fails",
+       fake::kCodePageWestern,
+       ivan,
+       std::nullopt,
+       {"", shortIvan},
+       S_OK,
+       0,
+       false,
+       shortIvanWide,
+       fake::kErrorAccessDenied},
+      {"folder: Cyrillic under 1252, short name outside the code page too",
+       fake::kCodePageWestern,
+       ivan,
+       std::nullopt,
+       {"", "C:\\Users\\????~1\\AppData\\Roaming"},
+       S_OK,
+       0,
+       false,
+       L"C:\\Users\\\u0418\u0412\u0410\u041d~1\\AppData\\Roaming"},
+      {"folder: Cyrillic under 1252, short name does not fit",
+       fake::kCodePageWestern,
+       ivan,
+       std::nullopt,
+       {""},
+       S_OK,
+       0,
+       false,
+       L"C:\\" + std::wstring(33000, L's')},
   };
 }
 
@@ -302,6 +357,7 @@ struct MsiexecKind {
 };
 const std::vector<MsiexecKind> kMsiexecKinds = {
     {"msiexec: exits with a documented success code", true},
+    {"msiexec: removed it, a restart is needed (3010)", true},
     {"msiexec: exits with a documented failure code", false},
     {"msiexec: outlives the wait", true},
     {"msiexec: exit code cannot be read", true},
@@ -310,6 +366,7 @@ const std::vector<MsiexecKind> kMsiexecKinds = {
 };
 enum Msiexec : size_t {
   kMsiSucceeds,
+  kMsiRestartNeeded,
   kMsiFails,
   kMsiOutlives,
   kMsiCodeUnreadable,
@@ -343,6 +400,25 @@ enum class ProductEnumFailure { kNone, kBeforeTheStarter, kAfterTheStarter };
 
 enum class MsiLibrary { kLoads, kMissing, kExportMissing };
 
+// The window station the process runs on. Only one known to be hidden
+// means nobody can see a box.
+struct StationKind {
+  const char* label;
+  bool boxShown;
+};
+const std::vector<StationKind> kStationKinds = {
+    {"window station: visible", true},
+    {"window station: hidden", false},
+    {"window station: cannot be had", true},
+    {"window station: flags cannot be read", true},
+};
+enum Station : size_t {
+  kStationVisible,
+  kStationHidden,
+  kStationUnknown,
+  kStationFlagsUnreadable,
+};
+
 struct Scenario {
   Folder folder;
   std::vector<ComponentPlan> components;  // one for each of kComponents
@@ -370,6 +446,7 @@ struct Scenario {
 
   DWORD messageBoxError = 0;
   DWORD closeHandleError = 0;
+  size_t station = kStationVisible;
 
   std::vector<PlannedProduct> products() const {
     std::vector<PlannedProduct> all = passedOver;
@@ -712,7 +789,8 @@ void drawProducts(Scenario& s) {
   }
 
   MsiexecPlan& m = s.msiexec;
-  m.kind = weighted<size_t>({{45, kMsiSucceeds},
+  m.kind = weighted<size_t>({{40, kMsiSucceeds},
+                             {8, kMsiRestartNeeded},
                              {20, kMsiFails},
                              {10, kMsiOutlives},
                              {8, kMsiCodeUnreadable},
@@ -721,7 +799,10 @@ void drawProducts(Scenario& s) {
   m.program.runsForMilliseconds = *uniform<DWORD>(0, kWaitMilliseconds + 1);
   switch (m.kind) {
     case kMsiSucceeds:
-      m.program.exitCode = pick<DWORD>({0, 1641, 3010, 1605, 1614});
+      m.program.exitCode = pick<DWORD>({0, 1641, 1605, 1614});
+      break;
+    case kMsiRestartNeeded:
+      m.program.exitCode = 3010;
       break;
     case kMsiFails:
       m.program.exitCode = pick<DWORD>({1603, 1618, 1602});
@@ -769,6 +850,10 @@ Scenario drawScenario() {
   drawProcesses(s);
   drawProducts(s);
   drawLibraries(s);
+  s.station = weighted<size_t>({{80, kStationVisible},
+                                {12, kStationHidden},
+                                {4, kStationUnknown},
+                                {4, kStationFlagsUnreadable}});
   if (chance(5)) s.messageBoxError = fake::kErrorAccessDenied;
   if (chance(3)) s.closeHandleError = fake::kErrorInvalidHandle;
   return s;
@@ -886,6 +971,25 @@ std::vector<Step> scriptOf(const Scenario& s) {
                        m.failConversion(f.failingConversionCall,
                                         fake::kErrorInsufficientBuffer);
                      }});
+  }
+  if (f.shortPath) {
+    const std::wstring shortPath = *f.shortPath;
+    const std::wstring longPath = f.wide;
+    steps.push_back({"m.setShortPath(" + cppExpression(longPath) + ", " +
+                         cppExpression(shortPath) + ");",
+                     [longPath, shortPath](fake::Machine& m) {
+                       m.setShortPath(longPath, shortPath);
+                     }});
+  }
+  if (f.shortPathError != 0) {
+    const DWORD error = f.shortPathError;
+    steps.push_back(
+        {"m.failShortPathLookup(" + std::to_string(error) + ");",
+         [error](fake::Machine& m) { m.failShortPathLookup(error); }});
+  }
+  if (f.volumeWithoutShortNames) {
+    steps.push_back({"m.withoutShortNames();",
+                     [](fake::Machine& m) { m.withoutShortNames(); }});
   }
   // Uninstallers wherever a lossy or empty folder path leads: traps the run
   // must never touch.
@@ -1006,6 +1110,21 @@ std::vector<Step> scriptOf(const Scenario& s) {
     const DWORD error = s.closeHandleError;
     steps.push_back({"m.failCloseHandle(" + std::to_string(error) + ");",
                      [error](fake::Machine& m) { m.failCloseHandle(error); }});
+  }
+  if (s.station != kStationVisible) {
+    steps.push_back({"m.hideWindowStation();  // " +
+                         std::string(kStationKinds[s.station].label),
+                     [](fake::Machine& m) { m.hideWindowStation(); }});
+  }
+  if (s.station == kStationUnknown) {
+    steps.push_back({"m.failProcessWindowStation(5);", [](fake::Machine& m) {
+                       m.failProcessWindowStation(fake::kErrorAccessDenied);
+                     }});
+  }
+  if (s.station == kStationFlagsUnreadable) {
+    steps.push_back({"m.failUserObjectInformation(5);", [](fake::Machine& m) {
+                       m.failUserObjectInformation(fake::kErrorAccessDenied);
+                     }});
   }
   return steps;
 }
@@ -1145,25 +1264,66 @@ void checkSweep(const Scenario& s, const fake::Machine& m,
   }
 }
 
-// The box's text, read as lines of "Uninstallation of <name>, <name>, ...
-// completed" / "... did not complete": each name due once, on its line, in
-// the order of the run, completed before not completed.
-void checkSummary(const std::vector<Attempt>& expected,
-                  const std::string& boxText, const std::string& out,
-                  std::vector<std::string>& faults) {
-  if (expected.empty()) {
-    if (boxText != kNothingFound) {
-      faults.push_back("nothing was tried, yet the box says " + cpp(boxText));
-    }
-    if (countOf(out, "Uninstallation of") != 0) {
-      faults.push_back("nothing was tried, yet the console speaks of one");
-    }
-    return;
+// What the summary must say, built from what the generator planted: who
+// was tried and how that went, which phases could not look, and whether
+// msiexec asked for a restart.
+struct DueSummary {
+  std::vector<std::string> completed;
+  std::vector<std::string> notCompleted;
+  bool componentsNotLookedFor = false;
+  bool starterNotLookedFor = false;
+  bool restartRequired = false;
+};
+
+DueSummary dueSummary(const Scenario& s, const std::vector<Attempt>& tried) {
+  DueSummary due;
+  for (const Attempt& a : tried) {
+    (a.completed ? due.completed : due.notCompleted).push_back(a.name);
   }
-  std::vector<std::string> dueCompleted;
-  std::vector<std::string> dueFailed;
-  for (const Attempt& a : expected) {
-    (a.completed ? dueCompleted : dueFailed).push_back(a.name);
+  due.componentsNotLookedFor = !s.folder.usable;
+  due.starterNotLookedFor =
+      !s.productPhaseRuns() ||
+      s.productEnumeration == ProductEnumFailure::kBeforeTheStarter;
+  due.restartRequired =
+      s.starterRemoved() && s.msiexec.kind == kMsiRestartNeeded;
+  return due;
+}
+
+std::string summaryText(const DueSummary& due) {
+  std::vector<std::string> lines;
+  auto names = [](const std::vector<std::string>& list) {
+    std::string text;
+    for (const std::string& name : list) text += name + ", ";
+    return text;
+  };
+  if (!due.completed.empty())
+    lines.push_back("Uninstallation of " + names(due.completed) + "completed");
+  if (!due.notCompleted.empty())
+    lines.push_back("Uninstallation of " + names(due.notCompleted) +
+                    "did not complete");
+  if (due.componentsNotLookedFor)
+    lines.push_back("Per-user Tovik Components could not be looked for");
+  if (due.starterNotLookedFor)
+    lines.push_back(std::string(kStarter) + " could not be looked for");
+  if (due.restartRequired)
+    lines.push_back("Restart Windows to finish the uninstallation");
+  std::string text;
+  for (const std::string& line : lines)
+    text += (text.empty() ? "" : "\n") + line;
+  return text;
+}
+
+bool endsWith(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() &&
+         text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// Each attempt's own closing line once; then the box, exactly, or where
+// nobody can see it, its text on the console and no box.
+void checkSummary(const Scenario& s, const std::vector<Attempt>& tried,
+                  const fake::Machine& m, const std::string& out,
+                  std::vector<std::string>& faults) {
+  for (const Attempt& a : tried) {
     const std::string line =
         "Uninstallation of " + a.name +
         (a.completed ? " completed\n" : " did not complete\n");
@@ -1171,51 +1331,44 @@ void checkSummary(const std::vector<Attempt>& expected,
       faults.push_back("the console does not say " + cpp(line) + " once");
     }
   }
-  std::vector<std::string> lines;
-  std::istringstream in(boxText);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  std::vector<std::string> readCompleted;
-  std::vector<std::string> readFailed;
-  const std::string prefix = "Uninstallation of ";
-  bool wellFormed = !lines.empty() && lines.size() <= 2;
-  for (size_t i = 0; wellFormed && i < lines.size(); ++i) {
-    std::string line = lines[i];
-    std::vector<std::string>* names = nullptr;
-    for (const auto& [ending, list] :
-         {std::pair{std::string("did not complete"), &readFailed},
-          std::pair{std::string("completed"), &readCompleted}}) {
-      if (names == nullptr && line.size() >= ending.size() &&
-          line.compare(line.size() - ending.size(), ending.size(), ending) ==
-              0) {
-        names = list;
-        line.resize(line.size() - ending.size());
-      }
-    }
-    if (names == nullptr || !names->empty() || line.rfind(prefix, 0) != 0 ||
-        (i == 1 && names == &readCompleted)) {
-      wellFormed = false;
-      break;
-    }
-    line.erase(0, prefix.size());
-    for (size_t comma; (comma = line.find(", ")) != std::string::npos;) {
-      names->push_back(line.substr(0, comma));
-      line.erase(0, comma + 2);
-    }
-    wellFormed = line.empty();
+  const std::string summary = summaryText(dueSummary(s, tried));
+  const std::string boxText = summary.empty() ? kNothingFound : summary;
+  const std::string noDesktop = "No interactive desktop: message box not shown";
+  const bool boxShown = kStationKinds[s.station].boxShown;
+  std::string ending = summary.empty() ? "" : "\n" + summary + "\n";
+  if (!boxShown) {
+    ending = "\n" + boxText + "\n" + noDesktop + "\n";
   }
-  if (!wellFormed || readCompleted != dueCompleted || readFailed != dueFailed) {
-    std::string due;
-    for (const auto& n : dueCompleted) due += n + ", ";
-    due += "completed; ";
-    for (const auto& n : dueFailed) due += n + ", ";
-    faults.push_back("the box says " + cpp(boxText) +
-                     "; due, in order: " + due + "did not complete");
+  if (summary.empty() && boxShown &&
+      countOf(out, "Uninstallation of") + countOf(out, "could not be looked") !=
+          0) {
+    faults.push_back("nothing was tried, yet the console speaks of it");
   }
-  const std::string printed = "\n\n" + boxText + "\n";
-  if (out.size() < printed.size() ||
-      out.compare(out.size() - printed.size(), printed.size(), printed) != 0) {
+  if (!endsWith(out, "\n" + ending) ||
+      countOf(out, noDesktop) != (boxShown ? 0u : 1u)) {
     faults.push_back("the console does not end with an empty line and " +
-                     cpp(boxText));
+                     cpp(ending));
+  }
+  if (!boxShown) {
+    if (!m.messageBoxes.empty()) {
+      faults.push_back("a box was shown on a window station nobody sees");
+    }
+    return;
+  }
+  if (m.messageBoxes.size() != 1) {
+    faults.push_back(std::to_string(m.messageBoxes.size()) +
+                     " message boxes shown; one was due");
+    return;
+  }
+  const fake::MessageBoxCall& box = m.messageBoxes[0];
+  if (box.caption != "Tovik" || box.type != MB_OK || box.owner != nullptr) {
+    faults.push_back("the box has caption " + cpp(box.caption) + ", type " +
+                     std::to_string(box.type) +
+                     "; due: \"Tovik\", MB_OK, no owner");
+  }
+  if (box.text != boxText) {
+    faults.push_back("the box says " + cpp(box.text) +
+                     "; due: " + cpp(boxText));
   }
 }
 
@@ -1276,18 +1429,7 @@ std::vector<std::string> check(const Scenario& s, const fake::Machine& m,
   const std::vector<Attempt> expected = expectedAttempts(s);
   checkStarts(expected, m, faults);
   checkSweep(s, m, run.out, faults);
-  if (m.messageBoxes.size() != 1) {
-    faults.push_back(std::to_string(m.messageBoxes.size()) +
-                     " message boxes shown; one was due");
-  } else {
-    const fake::MessageBoxCall& box = m.messageBoxes[0];
-    if (box.caption != "Tovik" || box.type != MB_OK || box.owner != nullptr) {
-      faults.push_back("the box has caption " + cpp(box.caption) + ", type " +
-                       std::to_string(box.type) +
-                       "; due: \"Tovik\", MB_OK, no owner");
-    }
-    checkSummary(expected, box.text, run.out, faults);
-  }
+  checkSummary(s, expected, m, run.out, faults);
   checkLibraries(s, m, run.out, faults);
   checkProductLines(s, run.out, faults);
   for (const std::string& fault : m.handleFaults()) faults.push_back(fault);
@@ -1305,8 +1447,15 @@ std::vector<std::string> kindsThatMustAppear() {
   for (const Folder& f : folders()) kinds.push_back(f.label);
   for (const UninstallerKind& k : kUninstallerKinds) kinds.push_back(k.label);
   for (const MsiexecKind& k : kMsiexecKinds) kinds.push_back(k.label);
+  for (const StationKind& k : kStationKinds) kinds.push_back(k.label);
   kinds.insert(kinds.end(),
                {"nothing-found box",
+                "summary: per-user components could not be looked for",
+                "summary: the Starter could not be looked for",
+                "summary: a restart is needed",
+                "summary with every line a run can hold at once",
+                "nothing found, on the console of a hidden station",
+                "a summary, on the console of a hidden station",
                 "summary with both lines",
                 "only a did-not-complete line",
                 "product process in a device folder",
@@ -1360,7 +1509,26 @@ std::vector<std::string> kindsOf(const Scenario& s) {
   const std::vector<Attempt> attempts = expectedAttempts(s);
   size_t completed = 0;
   for (const Attempt& a : attempts) completed += a.completed ? 1 : 0;
-  if (attempts.empty()) kinds.push_back("nothing-found box");
+  const DueSummary due = dueSummary(s, attempts);
+  const bool nothingFound = summaryText(due).empty();
+  if (nothingFound) kinds.push_back("nothing-found box");
+  if (due.componentsNotLookedFor)
+    kinds.push_back("summary: per-user components could not be looked for");
+  if (due.starterNotLookedFor)
+    kinds.push_back("summary: the Starter could not be looked for");
+  if (due.restartRequired) kinds.push_back("summary: a restart is needed");
+  // Lines 1 to 3 and the restart can stand together; the not-completed
+  // line then needs a failed component, and the components could be looked
+  // for, so four lines are the most a run can show.
+  if (!due.completed.empty() && due.componentsNotLookedFor &&
+      due.restartRequired)
+    kinds.push_back("summary with every line a run can hold at once");
+  kinds.push_back(kStationKinds[s.station].label);
+  if (!kStationKinds[s.station].boxShown) {
+    kinds.push_back(nothingFound
+                        ? "nothing found, on the console of a hidden station"
+                        : "a summary, on the console of a hidden station");
+  }
   if (completed > 0 && completed < attempts.size())
     kinds.push_back("summary with both lines");
   if (!attempts.empty() && completed == 0)
@@ -1421,9 +1589,7 @@ std::vector<std::string> kindsOf(const Scenario& s) {
 class RandomMachinesTest : public MachineTest {
  protected:
   static RunResult runOn(const Scenario& s) {
-    fake::resetMachine();
-    uninstalledNames.clear();
-    notCompletedNames.clear();
+    resetRun();
     for (const Step& step : scriptOf(s)) step.apply(machine());
     RunResult run;
     run.out = captureStdout([&run] { run.exitCode = runCleanup(); });

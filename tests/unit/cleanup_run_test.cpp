@@ -1,6 +1,8 @@
 #include "cleanup/cleanup_run.h"
 
+#include <algorithm>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "machine_test.h"
@@ -170,11 +172,15 @@ TEST_F(CleanupRunTest, WithoutTheWindowsInstallerTheRunGoesOn) {
     expected += component == "Deploy Client" ? removedLines(kRoaming, component)
                                              : missingLine(kRoaming, component);
   }
+  const std::string summary =
+      "Uninstallation of Deploy Client, completed\n"
+      "Tovik Workspace Starter could not be looked for";
   expected +=
       "Windows Installer (msi.dll) could not be loaded. Error:126\n"
-      "\nUninstallation of Deploy Client, completed\n";
+      "\n" +
+      summary + "\n";
   EXPECT_EQ(out, expected);
-  expectOneMessageBox("Uninstallation of Deploy Client, completed");
+  expectOneMessageBox(summary);
 }
 
 TEST_F(CleanupRunTest, RunsThePhasesInOrderAndNamesEverythingInTheSummary) {
@@ -211,7 +217,7 @@ struct SummaryCase {
 class SummaryTest : public CleanupRunTest,
                     public ::testing::WithParamInterface<SummaryCase> {};
 
-TEST_P(SummaryTest, PrintsAndShowsWhatCompletedAndWhatDidNot) {
+TEST_P(SummaryTest, PrintsAndShowsEveryLineThatApplies) {
   GetParam().plant(machine());
 
   std::string out;
@@ -245,7 +251,66 @@ INSTANTIATE_TEST_SUITE_P(
             "Uninstallation of Tovik Remote Desk Client, Deploy Client, "
             "completed\n"
             "Uninstallation of Device Inspector, Tovik Workspace Starter, did "
-            "not complete"}),
+            "not complete"},
+        // Phases that never looked must not pass for having found nothing.
+        SummaryCase{"FolderLookupFailedAlone",
+                    [](fake::Machine& m) {
+                      m.failRoamingFolderLookup(fake::kPathNotFoundResult);
+                    },
+                    "Per-user Tovik Components could not be looked for"},
+        SummaryCase{"NoWindowsInstallerAlone",
+                    [](fake::Machine& m) {
+                      installStarter(m);
+                      m.failLibraryLoad("msi.dll", fake::kErrorModNotFound);
+                    },
+                    "Tovik Workspace Starter could not be looked for"},
+        SummaryCase{"ProductListUnreadableBeforeTheStarter",
+                    [](fake::Machine& m) {
+                      installStarter(m);
+                      m.failProductEnumeration(0, fake::kErrorBadConfiguration);
+                    },
+                    "Tovik Workspace Starter could not be looked for"},
+        // Once the Starter is found, the rest of the list does not matter.
+        SummaryCase{"ProductListUnreadableAfterTheStarter",
+                    [](fake::Machine& m) {
+                      installStarter(m);
+                      m.failProductEnumeration(1, fake::kErrorBadConfiguration);
+                    },
+                    "Uninstallation of Tovik Workspace Starter, completed"},
+        SummaryCase{"RestartNeeded",
+                    [](fake::Machine& m) { installStarter(m, 3010); },
+                    "Uninstallation of Tovik Workspace Starter, completed\n"
+                    "Restart Windows to finish the uninstallation"},
+        // 1641: msiexec has started the restart itself.
+        SummaryCase{"RestartStarted",
+                    [](fake::Machine& m) { installStarter(m, 1641); },
+                    "Uninstallation of Tovik Workspace Starter, completed"},
+        // Lines that can stand together, in their order.
+        SummaryCase{"ComponentsAndNoWindowsInstaller",
+                    [](fake::Machine& m) {
+                      m.addFile(uninstallerOf(kRoaming, "Device Inspector"));
+                      m.addUninstaller(
+                          uninstallerOf(kRoaming, "Deploy Client"));
+                      m.failLibraryLoad("msi.dll", fake::kErrorModNotFound);
+                    },
+                    "Uninstallation of Deploy Client, completed\n"
+                    "Uninstallation of Device Inspector, did not complete\n"
+                    "Tovik Workspace Starter could not be looked for"},
+        SummaryCase{"NoFolderAndRestartNeeded",
+                    [](fake::Machine& m) {
+                      m.failRoamingFolderLookup(fake::kPathNotFoundResult);
+                      installStarter(m, 3010);
+                    },
+                    "Uninstallation of Tovik Workspace Starter, completed\n"
+                    "Per-user Tovik Components could not be looked for\n"
+                    "Restart Windows to finish the uninstallation"},
+        SummaryCase{"NeitherPhaseCouldLook",
+                    [](fake::Machine& m) {
+                      m.failRoamingFolderLookup(fake::kPathNotFoundResult);
+                      m.removeExport("MsiGetProductInfoA");
+                    },
+                    "Per-user Tovik Components could not be looked for\n"
+                    "Tovik Workspace Starter could not be looked for"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(CleanupRunTest, AFailedFolderLookupSkipsOnlyTheComponents) {
@@ -258,13 +323,15 @@ TEST_F(CleanupRunTest, AFailedFolderLookupSkipsOnlyTheComponents) {
   std::string out;
   EXPECT_EQ(run(out), 0);
 
+  const std::string summary =
+      "Uninstallation of Tovik Workspace Starter, completed\n"
+      "Per-user Tovik Components could not be looked for";
   EXPECT_EQ(out,
             "SHGetKnownFolderPath() failed for "
             "FOLDERID_RoamingAppData(%APPDATA%). Error:-2147024893.\n" +
-                starterLines(0, "completed") +
-                "\nUninstallation of Tovik Workspace Starter, completed\n");
+                starterLines(0, "completed") + "\n" + summary + "\n");
   EXPECT_THAT(machine().createFileCalls, IsEmpty());
-  expectOneMessageBox("Uninstallation of Tovik Workspace Starter, completed");
+  expectOneMessageBox(summary);
 }
 
 TEST_F(CleanupRunTest, AFailedProcessListDoesNotStopTheRun) {
@@ -282,13 +349,19 @@ TEST_F(CleanupRunTest, AFailedProcessListDoesNotStopTheRun) {
                      "\nUninstallation of Device Inspector, completed\n");
 }
 
+constexpr wchar_t kIvanRoaming[] =
+    L"C:\\Users\\\u0418\u0432\u0430\u043d\\AppData\\Roaming";
+
 struct UnrepresentableCase {
   const char* name;
   UINT codePage;
   std::wstring roaming;
   int failingConversionCall;  // 0: none
-  // Where a lossy or shortened path would lead; an uninstaller is planted
-  // in each, and none may be touched.
+  // How the volume answers for the folder's short name; null: it hands the
+  // long path back, as for a path whose names are all 8.3 already.
+  void (*shortName)(fake::Machine&);
+  // Where a lossy, shortened or unusable path would lead; an uninstaller is
+  // planted in each, and none may be touched.
   std::vector<std::string> traps;
 };
 
@@ -304,6 +377,9 @@ TEST_P(UnrepresentablePathTest, SkipsTheComponentsAndNeverLooksAnywhereElse) {
     machine().failConversion(row.failingConversionCall,
                              fake::kErrorInsufficientBuffer);
   }
+  if (row.shortName != nullptr) {
+    row.shortName(machine());
+  }
   for (const std::string& trap : row.traps) {
     for (const std::string& component : kComponents) {
       machine().addUninstaller(uninstallerOf(trap, component));
@@ -314,15 +390,18 @@ TEST_P(UnrepresentablePathTest, SkipsTheComponentsAndNeverLooksAnywhereElse) {
   std::string out;
   EXPECT_EQ(run(out), 0);
 
+  const std::string summary =
+      "Uninstallation of Tovik Workspace Starter, completed\n"
+      "Per-user Tovik Components could not be looked for";
   EXPECT_EQ(out,
             "FOLDERID_RoamingAppData(%APPDATA%) path cannot be represented in "
             "the ANSI code page, skipping per-user components.\n" +
-                starterLines(0, "completed") +
-                "\nUninstallation of Tovik Workspace Starter, completed\n");
+                starterLines(0, "completed") + "\n" + summary + "\n");
   EXPECT_THAT(machine().createFileCalls, IsEmpty());
   ASSERT_EQ(machine().createProcessCalls.size(), 1u);
   EXPECT_EQ(machine().createProcessCalls[0].applicationName,
             std::optional<std::string>(kMsiexec));
+  expectOneMessageBox(summary);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -330,33 +409,137 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         UnrepresentableCase{"CyrillicUnderWestern",
                             fake::kCodePageWestern,
-                            L"C:\\Users\\\u0418\u0432\u0430\u043d\\AppData\\"
-                            L"Roaming",
+                            kIvanRoaming,
                             0,
+                            nullptr,
                             {"", "C:\\Users\\????\\AppData\\Roaming"}},
         // Windows would quietly write L for it unless told not to.
         UnrepresentableCase{"LetterWithALookAlikeUnderWestern",
                             fake::kCodePageWestern,
                             L"C:\\Users\\\u0141ukasz\\AppData\\Roaming",
                             0,
+                            nullptr,
                             {"", "C:\\Users\\Lukasz\\AppData\\Roaming",
                              "C:\\Users\\?ukasz\\AppData\\Roaming"}},
         UnrepresentableCase{"AccentedLatinUnderCyrillic",
                             fake::kCodePageCyrillic,
                             L"C:\\Users\\Ren\u00e9\\AppData\\Roaming",
                             0,
+                            nullptr,
                             {"", "C:\\Users\\Rene\\AppData\\Roaming",
                              "C:\\Users\\Ren?\\AppData\\Roaming"}},
         UnrepresentableCase{"SizeQueryFails",
                             fake::kCodePageWestern,
                             L"C:\\Users\\user1\\AppData\\Roaming",
                             1,
+                            nullptr,
                             {""}},
         UnrepresentableCase{"ConversionFails",
                             fake::kCodePageWestern,
                             L"C:\\Users\\user1\\AppData\\Roaming",
                             2,
-                            {""}}),
+                            nullptr,
+                            {""}},
+        // The short name cannot stand in for it either.
+        UnrepresentableCase{"ShortNameLookupFails",
+                            fake::kCodePageWestern,
+                            kIvanRoaming,
+                            0,
+                            [](fake::Machine& m) {
+                              m.setShortPath(
+                                  kIvanRoaming,
+                                  L"C:\\Users\\____~1\\AppData\\Roaming");
+                              m.failShortPathLookup(fake::kErrorAccessDenied);
+                            },
+                            {"", "C:\\Users\\____~1\\AppData\\Roaming"}},
+        UnrepresentableCase{"VolumeWithoutShortNames",
+                            fake::kCodePageWestern,
+                            kIvanRoaming,
+                            0,
+                            [](fake::Machine& m) {
+                              m.setShortPath(
+                                  kIvanRoaming,
+                                  L"C:\\Users\\____~1\\AppData\\Roaming");
+                              m.withoutShortNames();
+                            },
+                            {"", "C:\\Users\\????\\AppData\\Roaming",
+                             "C:\\Users\\____~1\\AppData\\Roaming"}},
+        UnrepresentableCase{
+            "ShortNameDoesNotFit",
+            fake::kCodePageWestern,
+            kIvanRoaming,
+            0,
+            [](fake::Machine& m) {
+              m.setShortPath(kIvanRoaming, L"C:\\" + std::wstring(40000, L'S'));
+            },
+            {""}},
+        UnrepresentableCase{"ShortNameStillOutsideTheCodePage",
+                            fake::kCodePageWestern,
+                            kIvanRoaming,
+                            0,
+                            [](fake::Machine& m) {
+                              m.setShortPath(
+                                  kIvanRoaming,
+                                  L"C:\\Users\\\u0418\u0412\u0410\u041d~1\\"
+                                  L"AppData\\Roaming");
+                            },
+                            {"", "C:\\Users\\????~1\\AppData\\Roaming"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct ShortNameCase {
+  const char* name;
+  std::wstring roaming;
+  std::wstring shortRoaming;
+  std::string narrowShortRoaming;
+  // Where the long name would lead if it were narrowed with loss.
+  std::string lossyRoaming;
+};
+
+class ShortNamePathTest : public CleanupRunTest,
+                          public ::testing::WithParamInterface<ShortNameCase> {
+};
+
+// A user name that the ANSI code page cannot spell is reached through the
+// folder's 8.3 name, which the narrow calls can.
+TEST_P(ShortNamePathTest, FindsTheComponentsUnderTheShortName) {
+  const ShortNameCase& row = GetParam();
+  machine().setAnsiCodePage(fake::kCodePageWestern);
+  machine().setRoamingFolder(row.roaming);
+  machine().setShortPath(row.roaming, row.shortRoaming);
+  machine().addUninstaller(
+      uninstallerOf(row.narrowShortRoaming, "Device Inspector"));
+  for (const std::string& trap : {std::string(), row.lossyRoaming}) {
+    for (const std::string& component : kComponents) {
+      machine().addUninstaller(uninstallerOf(trap, component));
+    }
+  }
+
+  std::string out;
+  EXPECT_EQ(run(out), 0);
+
+  const std::string& root = row.narrowShortRoaming;
+  EXPECT_EQ(out, missingLine(root, "Tovik Hosted Apps Client") +
+                     missingLine(root, "Tovik Remote Desk Client") +
+                     removedLines(root, "Device Inspector") +
+                     missingLine(root, "Deploy Client") +
+                     "\nUninstallation of Device Inspector, completed\n");
+  ASSERT_EQ(machine().createProcessCalls.size(), 1u);
+  EXPECT_EQ(
+      machine().createProcessCalls[0].applicationName,
+      std::optional<std::string>(uninstallerOf(root, "Device Inspector")));
+  expectOneMessageBox("Uninstallation of Device Inspector, completed");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, ShortNamePathTest,
+    ::testing::Values(ShortNameCase{"CyrillicUserName", kIvanRoaming,
+                                    L"C:\\Users\\____~1\\AppData\\Roaming",
+                                    "C:\\Users\\____~1\\AppData\\Roaming",
+                                    "C:\\Users\\????\\AppData\\Roaming"},
+                      ShortNameCase{
+                          "ChineseLastFolder", L"D:\\Profiles\\\u5f20\u4f1f",
+                          L"D:\\Profiles\\3F2A~1", "D:\\Profiles\\3F2A~1",
+                          "D:\\Profiles\\??"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct CodePageCase {
@@ -407,5 +590,89 @@ INSTANTIATE_TEST_SUITE_P(
                      "C:\\Users\\\xd0\x98\xd0\xb2\xd0\xb0\xd0\xbd\\AppData\\"
                      "Roaming"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+struct WindowStationCase {
+  const char* name;
+  void (*plant)(fake::Machine&);
+  bool boxShown;
+};
+
+class WindowStationTest : public CleanupRunTest,
+                          public ::testing::WithParamInterface<
+                              std::tuple<WindowStationCase, bool>> {};
+
+// Where nobody sees the desktop the box would wait for ever, and so would
+// the deployment that started the program: the console gets its text and
+// the run ends. Only a station known to be hidden does that.
+TEST_P(WindowStationTest, ShowsTheBoxOnlyWhereSomebodyCanSeeIt) {
+  const auto& [row, starterInstalled] = GetParam();
+  row.plant(machine());
+  std::string summary = "No Tovik Components found to uninstall";
+  if (starterInstalled) {
+    installStarter(machine());
+    summary = "Uninstallation of Tovik Workspace Starter, completed";
+  }
+
+  std::string out;
+  EXPECT_EQ(run(out), 0);
+
+  std::string expected;
+  for (const std::string& component : kComponents) {
+    expected += missingLine(kRoaming, component);
+  }
+  if (starterInstalled) {
+    expected += starterLines(0, "completed");
+  }
+  if (starterInstalled || !row.boxShown) {
+    expected += "\n" + summary + "\n";
+  }
+  if (!row.boxShown) {
+    expected += "No interactive desktop: message box not shown\n";
+  }
+  EXPECT_EQ(out, expected);
+  // Asked right before the box, so that nothing the run did can change the
+  // answer afterwards.
+  const std::vector<std::string>& calls = machine().calls;
+  const std::vector<std::string> closing = {"GetProcessWindowStation",
+                                            "GetUserObjectInformationA"};
+  const auto asked =
+      std::search(calls.begin(), calls.end(), closing.begin(), closing.end());
+  if (row.boxShown) {
+    expectOneMessageBox(summary);
+    EXPECT_EQ(calls.back(), "MessageBoxA");
+  } else {
+    EXPECT_THAT(machine().messageBoxes, IsEmpty());
+    EXPECT_EQ(calls.end() - asked, 2);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stations, WindowStationTest,
+    ::testing::Combine(
+        ::testing::Values(
+            WindowStationCase{"Visible", [](fake::Machine&) {}, true},
+            WindowStationCase{"Hidden",
+                              [](fake::Machine& m) { m.hideWindowStation(); },
+                              false},
+            // Not known to be hidden: the box, as on any desktop.
+            WindowStationCase{"StationUnknown",
+                              [](fake::Machine& m) {
+                                m.hideWindowStation();
+                                m.failProcessWindowStation(
+                                    fake::kErrorAccessDenied);
+                              },
+                              true},
+            WindowStationCase{"FlagsUnreadable",
+                              [](fake::Machine& m) {
+                                m.hideWindowStation();
+                                m.failUserObjectInformation(
+                                    fake::kErrorAccessDenied);
+                              },
+                              true}),
+        ::testing::Bool()),
+    [](const auto& info) {
+      return std::string(std::get<0>(info.param).name) +
+             (std::get<1>(info.param) ? "WithASummary" : "WithNothingFound");
+    });
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <psapi.h>
 #include <shlobj.h>
 
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -333,6 +334,61 @@ TEST_F(FakeMachineTest, TheNameQueryFailsOnlyOnceTheBufferFits) {
   EXPECT_EQ(machine().getProductInfo(p.code.c_str(), "AssignmentType",
                                      assignmentType, &length),
             static_cast<UINT>(ERROR_SUCCESS));
+}
+
+// GetShortPathNameW's three answers: the length without the zero when the
+// path fits, the size with it when it does not (the buffer left alone), and
+// 0 with the error on failure; a volume without short names, or a path whose
+// names are already 8.3, gives the long path back.
+TEST_F(FakeMachineTest, ShortNamesAnswerAsWindowsDoes) {
+  const std::wstring longPath = L"C:\\Users\\\u0418\u0432\u0430\u043d";
+  machine().setShortPath(longPath, L"C:\\Users\\____~1");
+  wchar_t buffer[32];
+  std::wmemset(buffer, L'#', 32);
+
+  EXPECT_EQ(GetShortPathNameW(longPath.c_str(), nullptr, 0), 16u);
+  EXPECT_EQ(GetShortPathNameW(longPath.c_str(), buffer, 15), 16u);
+  EXPECT_EQ(buffer[0], L'#');
+  EXPECT_EQ(GetShortPathNameW(longPath.c_str(), buffer, 16), 15u);
+  EXPECT_EQ(std::wstring(buffer), L"C:\\Users\\____~1");
+  EXPECT_EQ(GetShortPathNameW(L"C:\\Users\\user1", buffer, 32), 14u);
+  EXPECT_EQ(std::wstring(buffer), L"C:\\Users\\user1");
+
+  machine().withoutShortNames();
+  EXPECT_EQ(GetShortPathNameW(longPath.c_str(), buffer, 32), 13u);
+  EXPECT_EQ(std::wstring(buffer), longPath);
+
+  machine().failShortPathLookup(fake::kErrorAccessDenied);
+  EXPECT_EQ(GetShortPathNameW(longPath.c_str(), buffer, 32), 0u);
+  EXPECT_EQ(GetLastError(), fake::kErrorAccessDenied);
+}
+
+// The station is the process's own: reading its flags is fine, closing it
+// is a fault every test's end-of-test check reports.
+TEST_F(FakeMachineTest, TheWindowStationIsReadNeverClosed) {
+  HWINSTA station = GetProcessWindowStation();
+  ASSERT_NE(station, nullptr);
+  EXPECT_EQ(GetProcessWindowStation(), station);
+  USEROBJECTFLAGS flags{};
+  DWORD needed = 0;
+  EXPECT_EQ(GetUserObjectInformationA(station, UOI_FLAGS, &flags, 4, &needed),
+            FALSE);
+  EXPECT_EQ(GetLastError(), fake::kErrorInsufficientBuffer);
+  EXPECT_EQ(needed, sizeof flags);
+  ASSERT_NE(GetUserObjectInformationA(station, UOI_FLAGS, &flags, sizeof flags,
+                                      &needed),
+            FALSE);
+  EXPECT_EQ(flags.dwFlags, static_cast<DWORD>(WSF_VISIBLE));
+  machine().hideWindowStation();
+  ASSERT_NE(GetUserObjectInformationA(station, UOI_FLAGS, &flags, sizeof flags,
+                                      &needed),
+            FALSE);
+  EXPECT_EQ(flags.dwFlags, 0u);
+  EXPECT_THAT(machine().handleFaults(), IsEmpty());
+
+  CloseHandle(station);
+  EXPECT_THAT(machine().handleFaults(), SizeIs(1));
+  fake::resetMachine();
 }
 
 }  // namespace

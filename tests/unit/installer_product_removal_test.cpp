@@ -68,6 +68,8 @@ TEST_F(InstallerProductRemovalTest, NoProductsMeansNothingDone) {
   EXPECT_THAT(machine().createProcessCalls, IsEmpty());
   EXPECT_EQ(uninstalledNames, "");
   EXPECT_EQ(notCompletedNames, "");
+  // The whole list was read: the Starter is not there.
+  EXPECT_FALSE(starterNotLookedFor);
 }
 
 TEST_F(InstallerProductRemovalTest, RemovesTheStarterQuietlyWithoutRestart) {
@@ -201,6 +203,7 @@ TEST_P(UnreadableProductTest, EveryProductUnreadableEndsWithTheList) {
   EXPECT_THAT(machine().enumProductsCalls, ElementsAre(0u, 1u, 2u));
   EXPECT_EQ(uninstalledNames, "");
   EXPECT_EQ(notCompletedNames, "");
+  EXPECT_FALSE(starterNotLookedFor);
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, UnreadableProductTest,
@@ -210,20 +213,27 @@ INSTANTIATE_TEST_SUITE_P(Kinds, UnreadableProductTest,
                          });
 
 // A list that cannot be read is another matter: nothing after the failed
-// index can be reached, so the search ends there, silently.
+// index can be reached, so the search ends there, and the summary must say
+// that the Starter could not be looked for rather than that it is not there.
 TEST_F(InstallerProductRemovalTest, AFailedEnumerationEndsTheSearch) {
-  machine().addProduct(product(kOtherCode, "Contoso Viewer"));
-  machine().addProduct(product(kStarterCode, kStarter));
-  machine().addProgram(kMsiexec, msiexecExitingWith(0));
-  machine().failProductEnumeration(1, fake::kErrorBadConfiguration);
+  for (DWORD failingIndex : {0u, 1u}) {
+    SCOPED_TRACE(failingIndex);
+    resetRun();
+    machine().addProduct(product(kOtherCode, "Contoso Viewer"));
+    machine().addProduct(product(kStarterCode, kStarter));
+    machine().addProgram(kMsiexec, msiexecExitingWith(0));
+    machine().failProductEnumeration(failingIndex,
+                                     fake::kErrorBadConfiguration);
 
-  std::string out;
-  EXPECT_FALSE(run(out));
+    std::string out;
+    EXPECT_FALSE(run(out));
 
-  EXPECT_EQ(out, "");
-  EXPECT_THAT(machine().createProcessCalls, IsEmpty());
-  EXPECT_THAT(machine().enumProductsCalls, ElementsAre(0u, 1u));
-  EXPECT_EQ(uninstalledNames, "");
+    EXPECT_EQ(out, "");
+    EXPECT_THAT(machine().createProcessCalls, IsEmpty());
+    EXPECT_EQ(machine().enumProductsCalls.back(), failingIndex);
+    EXPECT_EQ(uninstalledNames, "");
+    EXPECT_TRUE(starterNotLookedFor);
+  }
 }
 
 TEST_F(InstallerProductRemovalTest, LoadsMsiFromTheSystemFolderOnly) {
@@ -268,6 +278,7 @@ TEST_P(MsiUnavailableTest, SaysSoAndSkipsTheProductPhase) {
   EXPECT_THAT(machine().createProcessCalls, IsEmpty());
   EXPECT_EQ(uninstalledNames, "");
   EXPECT_EQ(notCompletedNames, "");
+  EXPECT_TRUE(starterNotLookedFor);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -359,6 +370,7 @@ struct MsiexecOutcome {
   std::optional<fake::Program> msiexec;  // none: it cannot be started
   std::string reportLine;
   bool completed;
+  bool restartRequired = false;
 };
 
 class MsiexecOutcomeTest
@@ -386,13 +398,16 @@ TEST_P(MsiexecOutcomeTest, DecidesCompletedOrNotFromMsiexec) {
   EXPECT_EQ(uninstalledNames, row.completed ? "Tovik Workspace Starter, " : "");
   EXPECT_EQ(notCompletedNames,
             row.completed ? "" : "Tovik Workspace Starter, ");
+  EXPECT_EQ(restartRequired, row.restartRequired);
+  EXPECT_FALSE(starterNotLookedFor);
 }
 
-MsiexecOutcome exitsWith(const char* name, DWORD code, bool completed) {
+MsiexecOutcome exitsWith(const char* name, DWORD code, bool completed,
+                         bool restartRequired = false) {
   return MsiexecOutcome{
       name, msiexecExitingWith(code),
       "launchAndWait() got a return code:" + std::to_string(code) + "\n",
-      completed};
+      completed, restartRequired};
 }
 
 fake::Program msiexecWithUnreadableExitCode() {
@@ -405,7 +420,8 @@ INSTANTIATE_TEST_SUITE_P(
     Outcomes, MsiexecOutcomeTest,
     ::testing::Values(
         exitsWith("Success", 0, true), exitsWith("RestartStarted", 1641, true),
-        exitsWith("RestartNeeded", 3010, true),
+        // Asked not to restart, msiexec leaves the rest for the next start.
+        exitsWith("RestartNeeded", 3010, true, true),
         exitsWith("AlreadyGone", 1605, true),
         exitsWith("AlreadyUninstalled", 1614, true),
         MsiexecOutcome{"StillRunningAfterTheWait",

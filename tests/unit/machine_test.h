@@ -15,10 +15,16 @@
 
 class MachineTest : public ::testing::Test {
  protected:
-  void SetUp() override {
+  void SetUp() override { resetRun(); }
+
+  // A fresh machine and a run that has recorded nothing yet.
+  static void resetRun() {
     fake::resetMachine();
     uninstalledNames.clear();
     notCompletedNames.clear();
+    componentsNotLookedFor = false;
+    starterNotLookedFor = false;
+    restartRequired = false;
   }
 
   void TearDown() override {

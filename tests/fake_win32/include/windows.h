@@ -31,11 +31,15 @@ typedef DWORD* LPDWORD;
 typedef CHAR* LPSTR;
 typedef const CHAR* LPCSTR;
 typedef const CHAR* LPCCH;
+typedef void* PVOID;
 typedef WCHAR* PWSTR;
+typedef WCHAR* LPWSTR;
 typedef const WCHAR* PCWSTR;
+typedef const WCHAR* LPCWSTR;
 typedef const WCHAR* LPCWCH;
 typedef struct HWND__* HWND;
 typedef struct HINSTANCE__* HMODULE;
+typedef struct HWINSTA__* HWINSTA;
 // Windows' calling convention; one and the same here.
 #define WINAPI
 // Any exported function, as GetProcAddress hands it out.
@@ -53,6 +57,7 @@ typedef struct _SECURITY_ATTRIBUTES SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 #define ERROR_INVALID_PARAMETER ((LONG)87)
 #define ERROR_INSUFFICIENT_BUFFER ((LONG)122)
 #define ERROR_MORE_DATA ((LONG)234)
+#define ERROR_NO_MORE_ITEMS ((LONG)259)
 
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
 
@@ -75,6 +80,9 @@ typedef struct _SECURITY_ATTRIBUTES SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 #define WC_NO_BEST_FIT_CHARS 0x00000400
 
 #define MB_OK 0x00000000u
+
+#define UOI_FLAGS 1
+#define WSF_VISIBLE 0x0001
 
 #define LOAD_WITH_ALTERED_SEARCH_PATH 0x00000008
 #define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
@@ -99,6 +107,12 @@ typedef struct _STARTUPINFOA {
   HANDLE hStdOutput;
   HANDLE hStdError;
 } STARTUPINFOA, *LPSTARTUPINFOA;
+
+typedef struct tagUSEROBJECTFLAGS {
+  BOOL fInherit;
+  BOOL fReserved;
+  DWORD dwFlags;
+} USEROBJECTFLAGS, *PUSEROBJECTFLAGS;
 
 typedef struct _PROCESS_INFORMATION {
   HANDLE hProcess;
@@ -137,7 +151,15 @@ int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWCH lpWideCharStr,
                         int cchWideChar, LPSTR lpMultiByteStr, int cbMultiByte,
                         LPCCH lpDefaultChar, LPBOOL lpUsedDefaultChar);
 
+DWORD GetShortPathNameW(LPCWSTR lpszLongPath, LPWSTR lpszShortPath,
+                        DWORD cchBuffer);
+
 int MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType);
+// The station a process runs on belongs to it; there is no call here to
+// close one, and the fake machine reports a CloseHandle of it.
+HWINSTA GetProcessWindowStation(void);
+BOOL GetUserObjectInformationA(HANDLE hObj, int nIndex, PVOID pvInfo,
+                               DWORD nLength, LPDWORD lpnLengthNeeded);
 
 // SetDefaultDllDirectories is left out on purpose: the program must look it
 // up, because a Windows 7 without the search-flags update lacks it.
