@@ -63,10 +63,12 @@ std::string starterLines(DWORD msiexecCode, const char* closing) {
          "\nUninstallation of Tovik Workspace Starter " + closing + "\n";
 }
 
-void installStarter(fake::Machine& m, DWORD msiexecCode = 0) {
+void installStarter(fake::Machine& m, DWORD msiexecCode = 0,
+                    const char* assignmentType = "0") {
   fake::Product starter;
   starter.code = kStarterCode;
   starter.name = "Tovik Workspace Starter";
+  starter.assignmentType = assignmentType;
   m.addProduct(starter);
   fake::Program msiexec;
   msiexec.exitCode = msiexecCode;
@@ -252,6 +254,13 @@ INSTANTIATE_TEST_SUITE_P(
             "completed\n"
             "Uninstallation of Device Inspector, Tovik Workspace Starter, did "
             "not complete"},
+        // A per-machine installation needs an elevated run: a quiet msiexec
+        // cannot ask for elevation, and ends with 1603 (Wine has no UAC to
+        // show this).
+        SummaryCase{"PerMachineStarterWithoutElevation",
+                    [](fake::Machine& m) { installStarter(m, 1603, "1"); },
+                    "Uninstallation of Tovik Workspace Starter, did not "
+                    "complete"},
         // Phases that never looked must not pass for having found nothing.
         SummaryCase{"FolderLookupFailedAlone",
                     [](fake::Machine& m) {
