@@ -26,14 +26,15 @@
 
 namespace fake {
 
-// Windows' own codes for the failures the machine reports. The stand-in
-// headers only carry what the program itself names.
+// Windows' own codes for the failures the machine reports. Those the
+// program itself names come from the stand-in header, which holds them
+// once; the rest only the machine needs.
 constexpr DWORD kErrorFileNotFound = 2;
 constexpr DWORD kErrorPathNotFound = 3;
 constexpr DWORD kErrorAccessDenied = 5;
 constexpr DWORD kErrorInvalidHandle = 6;
-constexpr DWORD kErrorInvalidParameter = 87;
-constexpr DWORD kErrorInsufficientBuffer = 122;
+constexpr DWORD kErrorInvalidParameter = ERROR_INVALID_PARAMETER;
+constexpr DWORD kErrorInsufficientBuffer = ERROR_INSUFFICIENT_BUFFER;
 constexpr DWORD kErrorModNotFound = 126;
 constexpr DWORD kErrorProcNotFound = 127;
 constexpr DWORD kErrorBadExeFormat = 193;
@@ -101,24 +102,11 @@ struct KnownFolderCall {
   HANDLE token = nullptr;
 };
 
-struct ConversionCall {
-  UINT codePage = 0;
-  DWORD flags = 0;
-  std::wstring input;  // the units the call was asked to convert
-  int cchWideChar = 0;
-  int cbMultiByte = 0;
-  bool defaultCharGiven = false;
-  bool usedDefaultCharGiven = false;
-};
-
 struct CreateFileCall {
   std::string path;
   DWORD desiredAccess = 0;
   DWORD shareMode = 0;
-  bool securityAttributesGiven = false;
   DWORD creationDisposition = 0;
-  DWORD flagsAndAttributes = 0;
-  bool templateFileGiven = false;
 };
 
 struct CreateProcessCall {
@@ -136,7 +124,6 @@ struct CreateProcessCall {
   // The PROCESS_INFORMATION was all zero when handed in.
   bool processInformationZeroed = false;
   HANDLE process = nullptr;  // handed out on success
-  HANDLE thread = nullptr;
 };
 
 struct WaitCall {
@@ -183,7 +170,6 @@ struct ExportLookupCall {
 struct ProductInfoCall {
   std::string productCode;
   std::string attribute;
-  bool bufferGiven = false;
   DWORD lengthPassed = 0;  // *pcchValueBuf on entry
 };
 
@@ -280,7 +266,6 @@ class Machine {
   // --- What happened -------------------------------------------------------
 
   std::vector<KnownFolderCall> knownFolderCalls;
-  std::vector<ConversionCall> conversionCalls;
   std::vector<CreateFileCall> createFileCalls;
   std::vector<CreateProcessCall> createProcessCalls;
   std::vector<WaitCall> waitCalls;
@@ -297,7 +282,6 @@ class Machine {
   std::vector<DWORD> defaultDllDirectoriesCalls;  // the flags
   std::vector<std::optional<std::string>> dllDirectoryCalls;
   std::vector<LibraryLoadCall> libraryLoads;
-  int systemDirectoryCalls = 0;
   // Every Win32 call, by name, in the order the program made them.
   std::vector<std::string> calls;
 
