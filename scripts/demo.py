@@ -6,6 +6,7 @@ console output, its message box and what is left afterwards are shown."""
 
 import argparse
 import os
+import shutil
 import subprocess
 import sys
 import time
@@ -22,6 +23,11 @@ DEMO_PRODUCT_CODE = "{5D4C3B2A-1F0E-4D9C-8B7A-6F5E4D3C2B1A}"
 DESKTOP = "TovikDemo"
 DESKTOP_SIZE = "640x480"
 DESKTOP_WINDOW = f"{DESKTOP} - Wine desktop"  # its X window's name
+# Wine's own fonts, as Debian's fonts-wine installs them. Marlett among them
+# holds the glyphs of a window's caption buttons (its "r" is the close
+# button's cross).
+WINE_FONTS = Path("/usr/share/wine/fonts")
+DOCS_PICTURE = ROOT / "docs" / "message-box.png"
 
 
 def section(title):
@@ -65,6 +71,26 @@ def screenshot(display, window, png):
             raise harness.HarnessError("could not take the screenshot")
 
 
+def install_marlett(machine):
+    """Puts Wine's Marlett into the prefix's C:\\windows\\Fonts, where
+    Wine loads every font it finds. Without it Wine draws the caption
+    buttons with another font, and the close button shows as the letter
+    "r". Debian's Wine never reads fonts-wine's folder itself: it asks for
+    it as "<data folder>\\../fonts", a name its file system layer rejects
+    as invalid (STATUS_OBJECT_NAME_INVALID), so the copy is the one it
+    sees. Wine reads the folder when a program starts, so any time before
+    the program's start will do."""
+    font = WINE_FONTS / "marlett.ttf"
+    if not font.is_file():
+        raise harness.HarnessError(f"{font} is missing: install fonts-wine "
+                                   "(scripts/setup.sh does)")
+    fonts = machine.drive_c / "windows" / "Fonts"
+    fonts.mkdir(parents=True, exist_ok=True)
+    shutil.copyfile(font, fonts / font.name)
+    print("font for the caption buttons: "
+          f"{machine.windows_path(fonts / font.name)}")
+
+
 def use_virtual_desktop(machine):
     """Starts a Wine virtual desktop and has every program started from now
     on open its windows there. Without a window manager (as under Xvfb) a
@@ -94,11 +120,17 @@ def use_virtual_desktop(machine):
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--build-dir", default="build")
+    parser.add_argument("--update-docs-picture", action="store_true",
+                        help="also save the screenshot as the README's "
+                        "picture of the box, docs/message-box.png (the run "
+                        "then uses the virtual display)")
     args = parser.parse_args()
     build = (ROOT / args.build_dir).resolve()
     harness.use_build(build)
     user_display = os.environ.get("DISPLAY")
-    if os.environ.get("DEMO_VIRTUAL_DISPLAY") == "1":
+    # The screenshot is taken on the virtual display only.
+    if (os.environ.get("DEMO_VIRTUAL_DISPLAY") == "1" or
+            args.update_docs_picture):
         user_display = None
 
     section("Making a throwaway Wine prefix")
@@ -107,6 +139,7 @@ def main():
         print(f"prefix: {machine.prefix}")
         print(f"display: {machine.display}"
               f"{'' if user_display else ' (virtual)'}")
+        install_marlett(machine)
 
         section("Installing a demo Tovik")
         for component, code in [("Device Inspector", 0), ("Deploy Client", 0)]:
@@ -146,6 +179,10 @@ def main():
                     raise harness.HarnessError(
                         f"the box reader did not find the box: {report!r}")
                 print(f"message box screenshot: {png}")
+                if args.update_docs_picture:
+                    DOCS_PICTURE.parent.mkdir(exist_ok=True)
+                    shutil.copyfile(png, DOCS_PICTURE)
+                    print(f"README's picture of the box: {DOCS_PICTURE}")
                 print(f"message box read and closed: {report.decode().strip()}")
             exit_code = program.wait(harness.RUN_TIMEOUT)
 

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Installs whatever this project needs that the machine does not have yet:
 # the i686 mingw-w64 cross compiler (and the x86-64 one for 64-bit fixture
-# programs), Wine with its 32-bit and 64-bit halves, Xvfb, wixl, NSIS, the
-# release tools (osslsigncode, openssl), the native build and test tools
-# (GoogleTest, RapidCheck, pefile), and the ru_RU.UTF-8 locale that the
-# code-page tests run under. Safe to run again; it installs nothing twice.
+# programs), Wine with its 32-bit and 64-bit halves and its own fonts (the
+# demo's message box draws its close button with Marlett), Xvfb, wixl,
+# NSIS, the release tools (osslsigncode, openssl), the native build and
+# test tools (GoogleTest, RapidCheck, pefile), and the ru_RU.UTF-8 locale
+# that the code-page tests run under. Safe to run again; it installs nothing
+# twice.
 set -euo pipefail
 
 log() { printf 'setup: %s\n' "$*"; }
@@ -42,6 +44,7 @@ declare -A need=(
   [openssl]="command -v openssl"
   [librapidcheck-dev]="test -f /usr/include/rapidcheck.h"
   [python3-pefile]="/usr/bin/python3 -c 'import pefile'"
+  [fonts-wine]="test -f /usr/share/wine/fonts/marlett.ttf"
 )
 
 missing=()
