@@ -8,6 +8,25 @@ import harness
 NOTHING_FOUND = "No Tovik Components found to uninstall"
 PRODUCT = "Tovik Workspace Starter"
 
+# The summary's lines for what could not even be looked for, and for a
+# removal that needs a restart.
+COMPONENTS_NOT_LOOKED_FOR = "Per-user Tovik Components could not be looked for"
+PRODUCT_NOT_LOOKED_FOR = "Tovik Workspace Starter could not be looked for"
+RESTART_NEEDED = "Restart Windows to finish the uninstallation"
+
+# The last line of a run where no user could have seen a message box.
+NO_DESKTOP = "No interactive desktop: message box not shown"
+
+# The shell's answer (0x80070003, the path was not found) when the roaming
+# folder is set to one that does not exist.
+ROAMING_LOOKUP_FAILED = ("SHGetKnownFolderPath() failed for "
+                         "FOLDERID_RoamingAppData(%APPDATA%). "
+                         "Error:-2147024893.")
+
+
+def msi_not_loaded(error):
+    return f"Windows Installer (msi.dll) could not be loaded. Error:{error}"
+
 
 def uninstaller(roaming, component):
     """The uninstaller's path for a roaming folder given as a C: path."""
@@ -46,7 +65,11 @@ def components(roaming, present):
     return lines
 
 
-def summary_text(completed=(), not_completed=()):
+def summary_text(completed=(), not_completed=(),
+                 components_not_looked_for=False,
+                 product_not_looked_for=False, restart_needed=False):
+    """The summary, its lines in this order, each only when it applies;
+    empty when none does."""
     lines = []
     if completed:
         lines.append("Uninstallation of " +
@@ -55,16 +78,36 @@ def summary_text(completed=(), not_completed=()):
         lines.append("Uninstallation of " +
                      "".join(name + ", " for name in not_completed) +
                      "did not complete")
+    if components_not_looked_for:
+        lines.append(COMPONENTS_NOT_LOOKED_FOR)
+    if product_not_looked_for:
+        lines.append(PRODUCT_NOT_LOOKED_FOR)
+    if restart_needed:
+        lines.append(RESTART_NEEDED)
     return "\n".join(lines)
 
 
-def summary(completed=(), not_completed=()):
-    """The closing lines: an empty line, then the summary."""
-    return ["", *summary_text(completed, not_completed).split("\n")]
+def summary(*args, **kwargs):
+    """The closing lines: an empty line, then the summary (arguments as for
+    summary_text)."""
+    return ["", *summary_text(*args, **kwargs).split("\n")]
 
 
-def installer_product(code, assignment_word, exit_code=0):
-    """The lines of the installer-product phase for one product found."""
+def box_text(*args, **kwargs):
+    """What the message box says: the summary, or that nothing was found."""
+    return summary_text(*args, **kwargs) or NOTHING_FOUND
+
+
+def unseen_ending(*args, **kwargs):
+    """The closing lines where no user sees the desktop: the box's text
+    printed instead, after an empty line, even when nothing was found, then
+    the line that says why no box was shown."""
+    return ["", *box_text(*args, **kwargs).split("\n"), NO_DESKTOP]
+
+
+def installer_product(code, assignment_word, exit_code=0, completed=True):
+    """The lines of the installer-product phase for one product found, whose
+    msiexec ended with `exit_code`."""
     return [
         f" Product {PRODUCT}:",
         f"\t{code}",
@@ -73,7 +116,8 @@ def installer_product(code, assignment_word, exit_code=0):
         r" Launching c:\Windows\system32\msiexec.exe "
         f" /q /x {code} /norestart",
         f"launchAndWait() got a return code:{exit_code}",
-        f"Uninstallation of {PRODUCT} completed",
+        f"Uninstallation of {PRODUCT} "
+        f"{'completed' if completed else 'did not complete'}",
     ]
 
 

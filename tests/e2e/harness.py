@@ -12,16 +12,21 @@ program runs under WOW64 (there, `wine` starts 32-bit and 64-bit programs
 alike). TOVIK_E2E_WINDOWS picks the kind for a whole test module; CTest runs
 each module once per kind it applies to.
 
-The fixtures, 32-bit in TOVIK_FIXTURES; the first five are also built for
+The fixtures, 32-bit in TOVIK_FIXTURES; the first seven are also built for
 x86-64 (TOVIK_FIXTURES64), and a 64-bit Windows uses those as its tools:
 
-  stand_in.exe        an uninstaller or product process that records how it
-                      was started (see stand_in.c)
+  stand_in.exe        an uninstaller, product process or msiexec that
+                      records how it was started (see stand_in.c)
   box_reader.exe      reads the "Tovik" message box and presses OK
   process_lister.exe  prints "<pid>\\t<image base name>" per process
   desktop_keeper.exe  keeps Wine's desktop process up between runs
   product_lister.exe  prints "<code> <AssignmentType> <name>" per installed
                       Windows Installer product
+  unseen_session.exe  runs a program on a window station of its own, which
+                      no user sees, and reports whether it ended in time
+  short_path.exe      prints the short (8.3) form of a path, in UTF-8
+  message_box.exe     shows a message box and nothing else: the control for
+                      the unseen session (32-bit, like the program)
   planted_library.dll a DLL that leaves a marker if it is ever loaded (see
                       planted_library.c)
 
@@ -81,6 +86,13 @@ RUN_TIMEOUT = 900
 BOX_TIMEOUT_MS = RUN_TIMEOUT * 1000
 WINE_TIMEOUT = 600
 PROCESS_TIMEOUT = 300  # for a process to start or end
+
+# How long a run on an unseen window station may take before it counts as
+# waiting for ever (run_unseen()).
+UNSEEN_RUN_WAIT_MS = 180 * 1000
+# The 32-bit program's msiexec is Wine's built-in one unless a run says
+# otherwise (plant_msiexec_stand_in()).
+NATIVE_MSIEXEC = "msiexec.exe=n"
 
 WINDOWS_KINDS = ("win32", "win64")
 # The machine type in a PE file's header.
@@ -145,8 +157,20 @@ class Record:
 
     event: str  # "start", or "done" once its sleep has ended
     pid: int
-    path: str  # GetModuleFileNameA
-    command_line: str  # GetCommandLineA
+    path: str  # GetModuleFileNameW
+    command_line: str  # GetCommandLineW
+
+
+@dataclass
+class UnseenRun:
+    """A run on a window station that no user sees (unseen_session.c)."""
+
+    ended: bool  # by itself, within the wait
+    terminated: bool  # still running at the deadline, and terminated then
+    exit_code: int  # None unless it ended
+    stdout: bytes  # exactly as written, as for RunResult
+    stderr: bytes
+    seconds: float  # from its start to its end, or to the deadline
 
 
 def _required_file(variable):
@@ -196,6 +220,9 @@ class WineMachine:
         # the program once did (test_planted_libraries.py).
         self.product_lister32 = _required_file_in(fixtures,
                                                   "product_lister.exe")
+        # The control for the unseen session shows its box as the 32-bit
+        # program does.
+        self.message_box = _required_file_in(fixtures, "message_box.exe")
         self.planted_library = _required_file_in(fixtures,
                                                  "planted_library.dll")
         self.wineserver = _required_file("WINESERVER")
@@ -222,6 +249,8 @@ class WineMachine:
         self.lister = _required_file_in(tools, "process_lister.exe")
         self.keeper = _required_file_in(tools, "desktop_keeper.exe")
         self.product_lister = _required_file_in(tools, "product_lister.exe")
+        self.unseen_launcher = _required_file_in(tools, "unseen_session.exe")
+        self.short_path_tool = _required_file_in(tools, "short_path.exe")
         # A prefix made once by make_template() and copied for each machine
         # (a fresh boot of each costs a minute or more).
         template = os.environ.get("TOVIK_PREFIX_TEMPLATE")
@@ -237,6 +266,7 @@ class WineMachine:
         self._keeper = None
         self._started = {}  # start_process(): process -> file name
         self._shell_folder_changed = False
+        self._msiexec_original = None  # set while a stand-in replaces it
         try:
             self._start()
         except BaseException:
@@ -355,6 +385,7 @@ class WineMachine:
         for process in self._started:
             _end(process)
         self._started.clear()
+        self.restore_msiexec()
         if self._shell_folder_changed:
             self.set_roaming_folder(self._default_shell_folder)
             self._shell_folder_changed = False
@@ -420,6 +451,20 @@ class WineMachine:
         relative = Path(path).relative_to(self.drive_c)
         return "\\".join(["C:", *relative.parts])
 
+    def any_windows_path(self, path):
+        """The Windows path of any file: its C: path below drive_c, or else
+        the path on Wine's Z: drive, which is the Unix root."""
+        path = Path(path).resolve()
+        if path.is_relative_to(self.drive_c.resolve()):
+            return self.windows_path(path)
+        return "Z:" + str(path).replace("/", "\\")
+
+    def short_path(self, path):
+        """The short (8.3) form Wine gives a file or folder below drive_c,
+        as GetShortPathNameW reads it."""
+        output = self.wine(self.short_path_tool, self.windows_path(path))
+        return output.stdout.decode("utf-8").rstrip("\r\n")
+
     # --- the roaming folder ----------------------------------------------
 
     def _query_shell_folder(self):
@@ -480,19 +525,67 @@ class WineMachine:
     def plant_folder(self, folder, name="uninstall.exe"):
         (folder / name).mkdir(parents=True)
 
-    def records(self, folder, code_page="cp1252"):
+    def records(self, folder):
         """What the stand-ins in `folder` recorded, in order; [] when none
         of them ever started."""
         path = folder / "stand_in_record.txt"
         if not path.exists():
             return []
         records = []
-        for line in path.read_bytes().decode(code_page).split("\n")[:-1]:
+        # UTF-8 of the wide strings: whole, whatever the code page.
+        for line in path.read_bytes().decode("utf-8").split("\n")[:-1]:
             event, pid, module, command_line = line.split("|", 3)
             records.append(Record(event, int(pid), module, command_line))
         return records
 
+    def program_system_folder(self):
+        """The folder that the 32-bit program's c:\\Windows\\system32 is:
+        on a 64-bit Windows, a 32-bit caller is redirected to syswow64."""
+        name = "syswow64" if self.windows == "win64" else "system32"
+        return self.drive_c / "windows" / name
+
+    def plant_msiexec_stand_in(self, exit_code):
+        """Puts the 32-bit stand-in in place of the msiexec.exe that the
+        program starts, ending with `exit_code`, until restore_msiexec() or
+        reset(). Wine still prefers its built-in msiexec unless the run is
+        given dll_overrides=NATIVE_MSIEXEC; the product list stays the real
+        Windows Installer's, so install packages with the real msiexec
+        first. Returns the folder to read the stand-in's records from."""
+        folder = self.program_system_folder()
+        if self._msiexec_original is None:
+            self._msiexec_original = self.work_dir / "msiexec.exe.original"
+            shutil.copyfile(folder / "msiexec.exe", self._msiexec_original)
+        for name in ("stand_in_record.txt", "exit_code.txt"):
+            (folder / name).unlink(missing_ok=True)
+        self.plant_stand_in(folder, name="msiexec.exe", exit_code=exit_code,
+                            bits=32)
+        return folder
+
+    def restore_msiexec(self):
+        """Puts Wine's msiexec.exe back, if a stand-in replaced it."""
+        if self._msiexec_original is None:
+            return
+        folder = self.program_system_folder()
+        shutil.copyfile(self._msiexec_original, folder / "msiexec.exe")
+        for name in ("stand_in_record.txt", "exit_code.txt"):
+            (folder / name).unlink(missing_ok=True)
+        self._msiexec_original.unlink()
+        self._msiexec_original = None
+
     # --- running the program ---------------------------------------------
+
+    def _wait_until_settled(self, also=()):
+        # A process that is still starting has no image name yet under Wine,
+        # and the program's sweep would report it ("Name was empty"): let
+        # anything Wine is starting (such as its menu builder after an
+        # install), and the processes named in `also`, come up fully before
+        # the program takes its snapshot.
+        def settled():
+            names = self.process_names()
+            return all(name in names for name in also) and all(names)
+        wait_until(settled, PROCESS_TIMEOUT,
+                   "the processes to settle" + (f" and {also} to start"
+                                                if also else ""))
 
     def run_program(self, *args, locale=WESTERN, remove_first=(), exe=None,
                     cwd=None, dll_overrides=None):
@@ -519,15 +612,7 @@ class WineMachine:
         with open(box_path, "wb") as box_file:
             reader = self.start([self.box_reader, BOX_TIMEOUT_MS], locale,
                                  stdout=box_file)
-        # A process that is still starting has no image name yet under Wine,
-        # and the program's sweep would report it ("Name was empty"): let
-        # the reader, and anything else Wine is starting (such as its menu
-        # builder after an install), come up fully before the program takes
-        # its snapshot.
-        def settled():
-            names = self.process_names()
-            return "box_reader.exe" in names and all(names)
-        wait_until(settled, PROCESS_TIMEOUT, "the box reader to start")
+        self._wait_until_settled(also=["box_reader.exe"])
         for folder in remove_first:
             shutil.rmtree(folder, ignore_errors=True)
         with open(out_path, "wb") as out, open(err_path, "wb") as err:
@@ -555,6 +640,34 @@ class WineMachine:
             raise HarnessError(f"box reader reported {report!r}") from None
         return RunResult(out_path.read_bytes(), exit_code, box, seconds,
                          err_path.read_bytes())
+
+    def run_unseen(self, command=None, wait_ms=UNSEEN_RUN_WAIT_MS,
+                   locale=WESTERN, dll_overrides=None):
+        """Runs `command` (the program, by default; paths are named as
+        Windows sees them) on a window station of its own, which no user
+        sees, as under a service or a scheduled task that runs whether or
+        not the user is logged on, with files as its standard output and
+        error. A program still running after `wait_ms` is terminated.
+        `locale` and `dll_overrides` are as for start()."""
+        command = [self.exe] if command is None else command
+        out_path = self.work_dir / "unseen.out"
+        err_path = self.work_dir / "unseen.err"
+        self._wait_until_settled()
+        launched = self.wine(
+            self.unseen_launcher, wait_ms, self.any_windows_path(out_path),
+            self.any_windows_path(err_path),
+            *[self.any_windows_path(part) if isinstance(part, Path) else part
+              for part in command],
+            locale=locale, dll_overrides=dll_overrides,
+            timeout=wait_ms / 1000 + WINE_TIMEOUT)
+        try:
+            report = json.loads(launched.stdout)
+        except ValueError:
+            raise HarnessError("unseen_session.exe reported "
+                               f"{launched.stdout!r}") from None
+        return UnseenRun(report["ended"], report.get("terminated", False),
+                         report.get("exit_code"), out_path.read_bytes(),
+                         err_path.read_bytes(), report["milliseconds"] / 1000)
 
     # --- Windows Installer packages ----------------------------------------
 

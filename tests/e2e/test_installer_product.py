@@ -92,12 +92,112 @@ class InstallerProductTest(harness.WineTestCase):
         result = machine.run_program(remove_first=[missing_folder])
 
         self.assert_console(result, [
-            "SHGetKnownFolderPath() failed for "
-            "FOLDERID_RoamingAppData(%APPDATA%). Error:-2147024893.",
+            expected.ROAMING_LOOKUP_FAILED,
             *expected.installer_product(PER_USER_CODE, "per-user"),
-            *expected.summary([PRODUCT]),
+            *expected.summary([PRODUCT], components_not_looked_for=True),
         ])
+        self.assert_box(result, expected.summary_text(
+            [PRODUCT], components_not_looked_for=True))
         self.assertEqual(machine.installed_products(), {})
+
+    def test_without_the_windows_installer_the_product_is_not_looked_for(self):
+        # With Wine's msi.dll disabled the program's load of it fails with
+        # ERROR_MOD_NOT_FOUND (126), as on a Windows whose installer is
+        # broken. Then nobody knows whether the product is there: the
+        # summary says so beside what else happened, and "nothing found" is
+        # never said.
+        roaming = machine.roaming_windows
+
+        def nothing_else():
+            return [], expected.components(roaming, {}), {}
+
+        def one_component_removed_and_one_not_started():
+            machine.plant_text_file(
+                machine.component_folder("Device Inspector"))
+            machine.plant_stand_in(machine.component_folder("Deploy Client"),
+                                   exit_code=0)
+            return [], expected.components(roaming, {
+                "Device Inspector":
+                    expected.not_started(roaming, "Device Inspector", 193),
+                "Deploy Client":
+                    expected.removed(roaming, "Deploy Client", 0),
+            }), dict(completed=["Deploy Client"],
+                     not_completed=["Device Inspector"])
+
+        def no_roaming_folder_either():
+            missing_folder = machine.drive_c / "e2e" / "no such folder"
+            machine.set_roaming_folder(machine.windows_path(missing_folder))
+            return ([missing_folder], [expected.ROAMING_LOOKUP_FAILED],
+                    dict(components_not_looked_for=True))
+
+        for arrange in [nothing_else,
+                        one_component_removed_and_one_not_started,
+                        no_roaming_folder_either]:
+            with self.subTest(arrange.__name__):
+                machine.reset()
+                remove_first, component_lines, summary = arrange()
+
+                result = machine.run_program(remove_first=remove_first,
+                                             dll_overrides="msi=")
+
+                self.assert_console(result, [
+                    *component_lines,
+                    expected.msi_not_loaded(126),
+                    *expected.summary(**summary, product_not_looked_for=True),
+                ])
+                self.assert_box(result, expected.summary_text(
+                    **summary, product_not_looked_for=True))
+
+
+class MsiexecExitCodeTest(harness.WineTestCase):
+    """msiexec's answer, from a stand-in put in place of Wine's msiexec.exe
+    (Wine's own never asks for a restart); the product list stays the real
+    Windows Installer's."""
+
+    def setUp(self):
+        machine.reset()
+        machine.uninstall_all_products()
+
+    def tearDown(self):
+        # The real msiexec first: it is what removes the product.
+        machine.restore_msiexec()
+        machine.uninstall_all_products()
+
+    def test_restart_is_asked_for_when_msiexec_says_one_is_needed(self):
+        machine.install_msi(PER_USER_CODE, PRODUCT)
+        roaming = machine.roaming_windows
+        cases = [
+            # ERROR_SUCCESS_REBOOT_REQUIRED: removed, once Windows restarts.
+            (3010, dict(completed=[PRODUCT], restart_needed=True)),
+            # ERROR_SUCCESS_REBOOT_INITIATED: the restart is on its way, so
+            # there is nothing to ask for.
+            (1641, dict(completed=[PRODUCT])),
+            # ERROR_INSTALL_FAILURE.
+            (1603, dict(not_completed=[PRODUCT])),
+        ]
+        for exit_code, summary in cases:
+            with self.subTest(exit_code=exit_code):
+                machine.reset()
+                folder = machine.plant_msiexec_stand_in(exit_code)
+
+                result = machine.run_program(
+                    dll_overrides=harness.NATIVE_MSIEXEC)
+
+                self.assert_console(result, [
+                    *expected.components(roaming, {}),
+                    *expected.installer_product(
+                        PER_USER_CODE, "per-user", exit_code,
+                        completed="completed" in summary),
+                    *expected.summary(**summary),
+                ])
+                self.assert_box(result, expected.summary_text(**summary))
+                self.assertEqual(
+                    [(r.event, r.command_line)
+                     for r in machine.records(folder)],
+                    [("start", f" /q /x {PER_USER_CODE} /norestart")])
+                # The stand-in answered, not Wine's msiexec: the product is
+                # still there.
+                self.assertIn(PER_USER_CODE, machine.installed_products())
 
 
 if __name__ == "__main__":
