@@ -5,17 +5,19 @@
 #include <vector>
 
 #include "machine_test.h"
+#include "run_cases.h"
 
 namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-constexpr char kMsiexec[] = "c:\\Windows\\system32\\msiexec.exe";
-constexpr char kStarterCode[] = "{6A1F4E2B-7C3D-4B8A-9E5F-0123456789AB}";
+using cases::kMsiexec;
+using cases::kStarter;
+using cases::kStarterCode;
+
 constexpr char kSecondStarterCode[] = "{0B7E93C1-52D4-4F6A-8C2E-FEDCBA987654}";
 constexpr char kOtherCode[] = "{11111111-2222-3333-4444-555555555555}";
-constexpr char kStarter[] = "Tovik Workspace Starter";
 
 fake::Product product(const std::string& code, const std::string& name,
                       const std::string& assignmentType = "0") {
@@ -26,29 +28,23 @@ fake::Product product(const std::string& code, const std::string& name,
   return p;
 }
 
-fake::Program msiexecExitingWith(DWORD exitCode, DWORD runsFor = 2000) {
+fake::Program msiexecExitingWith(DWORD exitCode) {
   fake::Program program;
   program.exitCode = exitCode;
-  program.runsForMilliseconds = runsFor;
+  program.runsForMilliseconds = 2000;
   return program;
 }
 
-// The lines from the match to the launch line, for the starter product.
-std::string foundLines(const std::string& code, const char* installedAs) {
-  return std::string(" Product Tovik Workspace Starter:\n") + "\t" + code +
-         "\n" + "\tInstalled " + installedAs +
-         " non-managed\n"
-         "Un-installing Tovik Workspace Starter...\n" +
-         " Launching c:\\Windows\\system32\\msiexec.exe  /q /x " + code +
-         " /norestart\n";
+// The table's plain row; read when a test runs, after every table is made.
+const char* perUserLine() { return cases::kAssignmentTypes[0].installedLine; }
+
+// The whole report of a per-user Starter that msiexec removed with 0.
+std::string starterRemovedLines() {
+  return cases::starterFoundLines(kStarterCode, perUserLine()) +
+         cases::returnCodeLine(0) + cases::closingLine(kStarter, true);
 }
 
-// The whole report of a per-user starter that msiexec removed with 0.
-std::string starterRemovedLines() {
-  return foundLines(kStarterCode, "per-user") +
-         "launchAndWait() got a return code:0\n"
-         "Uninstallation of Tovik Workspace Starter completed\n";
-}
+const std::string kRecordedStarter = std::string(kStarter) + ", ";
 
 class InstallerProductRemovalTest : public MachineTest {
  protected:
@@ -80,23 +76,23 @@ TEST_F(InstallerProductRemovalTest, RemovesTheStarterQuietlyWithoutRestart) {
   std::string out;
   EXPECT_TRUE(run(out));
 
-  EXPECT_EQ(out, foundLines(kStarterCode, "per-machine") +
-                     "launchAndWait() got a return code:0\n"
-                     "Uninstallation of Tovik Workspace Starter completed\n");
-  EXPECT_EQ(uninstalledNames, "Tovik Workspace Starter, ");
+  EXPECT_EQ(out, cases::starterFoundLines(
+                     kStarterCode, cases::kAssignmentTypes[1].installedLine) +
+                     cases::returnCodeLine(0) +
+                     cases::closingLine(kStarter, true));
+  EXPECT_EQ(uninstalledNames, kRecordedStarter);
   EXPECT_EQ(notCompletedNames, "");
 
   ASSERT_EQ(machine().createProcessCalls.size(), 1u);
   const fake::CreateProcessCall& call = machine().createProcessCalls[0];
   EXPECT_EQ(call.applicationName, std::optional<std::string>(kMsiexec));
-  const std::string commandLine =
-      std::string(" /q /x ") + kStarterCode + " /norestart";
+  const std::string commandLine = cases::msiexecArguments(kStarterCode);
   EXPECT_EQ(call.commandLine, std::optional<std::string>(commandLine));
   EXPECT_EQ(commandLine.size(), 56u);
   EXPECT_EQ(call.inheritHandles, FALSE);
   EXPECT_EQ(call.startupInfoSize, sizeof(STARTUPINFOA));
   ASSERT_EQ(machine().waitCalls.size(), 1u);
-  EXPECT_EQ(machine().waitCalls[0].milliseconds, 10000u);
+  EXPECT_EQ(machine().waitCalls[0].milliseconds, cases::kWaitMilliseconds);
 
   // Enumeration stops at the match.
   EXPECT_THAT(machine().enumProductsCalls, ElementsAre(0u, 1u));
@@ -115,15 +111,8 @@ TEST_F(InstallerProductRemovalTest, RemovesTheStarterQuietlyWithoutRestart) {
                                  std::string(kStarterCode) + " ProductName"));
 }
 
-struct AssignmentCase {
-  const char* name;
-  std::string value;
-  const char* installedAs;
-};
-
-class AssignmentTypeTest
-    : public InstallerProductRemovalTest,
-      public ::testing::WithParamInterface<AssignmentCase> {};
+using AssignmentTypeTest =
+    RowTest<cases::AssignmentType, InstallerProductRemovalTest>;
 
 TEST_P(AssignmentTypeTest, NamesHowTheProductWasInstalled) {
   machine().addProduct(product(kStarterCode, kStarter, GetParam().value));
@@ -132,51 +121,31 @@ TEST_P(AssignmentTypeTest, NamesHowTheProductWasInstalled) {
   std::string out;
   run(out);
 
-  EXPECT_EQ(out, foundLines(kStarterCode, GetParam().installedAs) +
-                     "launchAndWait() got a return code:0\n"
-                     "Uninstallation of Tovik Workspace Starter completed\n");
+  EXPECT_EQ(out,
+            cases::starterFoundLines(kStarterCode, GetParam().installedLine) +
+                cases::returnCodeLine(0) + cases::closingLine(kStarter, true));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Values, AssignmentTypeTest,
-    ::testing::Values(AssignmentCase{"One", "1", "per-machine"},
-                      AssignmentCase{"Zero", "0", "per-user"},
-                      AssignmentCase{"Empty", "", "per-user"}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Values, AssignmentTypeTest,
+                         ::testing::ValuesIn(cases::kAssignmentTypes),
+                         cases::RowName());
 
-// A product whose registration cannot be read: its AssignmentType or
-// ProductName query fails, or the name still does not fit after the one
-// retry (it grew between the two queries).
-fake::Product unreadable(const std::string& code, const char* how) {
-  fake::Product broken = product(code, "Contoso Viewer");
-  const std::string kind = how;
-  if (kind == "AssignmentType") {
-    broken.assignmentTypeError = fake::kErrorBadConfiguration;
-  } else if (kind == "ProductName") {
-    broken.name = kStarter;  // unreadable, so never taken for the starter
-    broken.nameError = fake::kErrorUnknownProperty;
-  } else if (kind == "VanishesBeforeRetry") {
-    broken.name = std::string(300, 'v');
-    broken.nameErrorOnceItFits = fake::kErrorUnknownProduct;
-  } else {  // "StillTooLongOnRetry"
-    broken.name = std::string(300, 'g');
-    broken.nameErrorOnceItFits = static_cast<UINT>(ERROR_MORE_DATA);
-  }
-  return broken;
-}
-
-constexpr const char* kUnreadableKinds[] = {"AssignmentType", "ProductName",
-                                            "VanishesBeforeRetry",
-                                            "StillTooLongOnRetry"};
-
-class UnreadableProductTest
+class OtherProductTest
     : public InstallerProductRemovalTest,
-      public ::testing::WithParamInterface<const char*> {};
+      public ::testing::WithParamInterface<cases::OtherProduct> {
+ protected:
+  static fake::Product listed(const std::string& code) {
+    fake::Product p = GetParam().make();
+    p.code = code;
+    return p;
+  }
+};
 
-// One damaged or vanished registration must not hide the starter listed
-// after it: the product is passed over silently and the search goes on.
-TEST_P(UnreadableProductTest, IsPassedOverAndTheStarterAfterItRemoved) {
-  machine().addProduct(unreadable(kOtherCode, GetParam()));
+// Another name, however close, or a registration that cannot be read must
+// not hide the Starter listed after it: the product is passed over
+// silently and the search goes on.
+TEST_P(OtherProductTest, IsPassedOverAndTheStarterAfterItRemoved) {
+  machine().addProduct(listed(kOtherCode));
   machine().addProduct(product(kStarterCode, kStarter));
   machine().addProgram(kMsiexec, msiexecExitingWith(0));
 
@@ -185,14 +154,14 @@ TEST_P(UnreadableProductTest, IsPassedOverAndTheStarterAfterItRemoved) {
 
   EXPECT_EQ(out, starterRemovedLines());
   EXPECT_THAT(machine().enumProductsCalls, ElementsAre(0u, 1u));
-  EXPECT_EQ(uninstalledNames, "Tovik Workspace Starter, ");
+  EXPECT_EQ(uninstalledNames, kRecordedStarter);
 }
 
-// When every product is unreadable the search ends with the list, having
+// When every product is passed over the search ends with the list, having
 // removed nothing and said nothing.
-TEST_P(UnreadableProductTest, EveryProductUnreadableEndsWithTheList) {
-  machine().addProduct(unreadable(kOtherCode, GetParam()));
-  machine().addProduct(unreadable(kStarterCode, GetParam()));
+TEST_P(OtherProductTest, OnlySuchProductsEndWithTheList) {
+  machine().addProduct(listed(kOtherCode));
+  machine().addProduct(listed(kSecondStarterCode));
   machine().addProgram(kMsiexec, msiexecExitingWith(0));
 
   std::string out;
@@ -206,35 +175,9 @@ TEST_P(UnreadableProductTest, EveryProductUnreadableEndsWithTheList) {
   EXPECT_FALSE(starterNotLookedFor);
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, UnreadableProductTest,
-                         ::testing::ValuesIn(kUnreadableKinds),
-                         [](const auto& info) {
-                           return std::string(info.param);
-                         });
-
-// A list that cannot be read is another matter: nothing after the failed
-// index can be reached, so the search ends there, and the summary must say
-// that the Starter could not be looked for rather than that it is not there.
-TEST_F(InstallerProductRemovalTest, AFailedEnumerationEndsTheSearch) {
-  for (DWORD failingIndex : {0u, 1u}) {
-    SCOPED_TRACE(failingIndex);
-    resetRun();
-    machine().addProduct(product(kOtherCode, "Contoso Viewer"));
-    machine().addProduct(product(kStarterCode, kStarter));
-    machine().addProgram(kMsiexec, msiexecExitingWith(0));
-    machine().failProductEnumeration(failingIndex,
-                                     fake::kErrorBadConfiguration);
-
-    std::string out;
-    EXPECT_FALSE(run(out));
-
-    EXPECT_EQ(out, "");
-    EXPECT_THAT(machine().createProcessCalls, IsEmpty());
-    EXPECT_EQ(machine().enumProductsCalls.back(), failingIndex);
-    EXPECT_EQ(uninstalledNames, "");
-    EXPECT_TRUE(starterNotLookedFor);
-  }
-}
+INSTANTIATE_TEST_SUITE_P(Products, OtherProductTest,
+                         ::testing::ValuesIn(cases::kOtherProducts),
+                         cases::RowName());
 
 TEST_F(InstallerProductRemovalTest, LoadsMsiFromTheSystemFolderOnly) {
   machine().plantLibraryBesideProgram("msi.dll");
@@ -249,68 +192,66 @@ TEST_F(InstallerProductRemovalTest, LoadsMsiFromTheSystemFolderOnly) {
   EXPECT_EQ(machine().libraryLoads[0].flags,
             static_cast<DWORD>(LOAD_LIBRARY_SEARCH_SYSTEM32));
   EXPECT_THAT(machine().plantedLibrariesLoaded(), IsEmpty());
-  EXPECT_EQ(uninstalledNames, "Tovik Workspace Starter, ");
+  EXPECT_EQ(uninstalledNames, kRecordedStarter);
 }
 
-struct MsiUnavailable {
-  const char* name;
-  void (*script)(fake::Machine&);
-  DWORD error;
-};
-
-class MsiUnavailableTest
-    : public InstallerProductRemovalTest,
-      public ::testing::WithParamInterface<MsiUnavailable> {};
+using InstallerAnswerTest =
+    RowTest<cases::InstallerAnswer, InstallerProductRemovalTest>;
 
 // Without the Windows Installer the product phase says so with the reason
-// and ends; the run goes on to its summary.
-TEST_P(MsiUnavailableTest, SaysSoAndSkipsTheProductPhase) {
-  machine().addProduct(product(kStarterCode, kStarter));
-  machine().addProgram(kMsiexec, msiexecExitingWith(0));
-  GetParam().script(machine());
+// and ends. A product list that cannot be read ends the search where it
+// fails: before the Starter, nothing after the failed index can be reached,
+// and the summary must say that the Starter could not be looked for rather
+// than that it is not there; after it, the search was over already.
+TEST_P(InstallerAnswerTest, FindsTheStarterOrSaysWhyNot) {
+  const cases::InstallerAnswer& row = GetParam();
+  // The Starter comes second: the list may fail at it or before it.
+  std::vector<std::optional<DWORD>> failingIndexes = {std::nullopt};
+  if (row.listFails == cases::InstallerAnswer::kBeforeTheStarter) {
+    failingIndexes = {0u, 1u};
+  } else if (row.listFails == cases::InstallerAnswer::kAfterTheStarter) {
+    failingIndexes = {2u};
+  }
+  for (const std::optional<DWORD>& failingIndex : failingIndexes) {
+    SCOPED_TRACE(failingIndex ? std::to_string(*failingIndex) : "no index");
+    resetRun();
+    machine().addProduct(product(kOtherCode, "Contoso Viewer"));
+    machine().addProduct(product(kStarterCode, kStarter));
+    machine().addProgram(kMsiexec, msiexecExitingWith(0));
+    row.plant(machine());
+    if (failingIndex) {
+      machine().failProductEnumeration(*failingIndex, cases::kProductListError);
+    }
 
-  std::string out;
-  EXPECT_FALSE(run(out));
+    std::string out;
+    const bool found = run(out);
 
-  EXPECT_EQ(out, "Windows Installer (msi.dll) could not be loaded. Error:" +
-                     std::to_string(GetParam().error) + "\n");
-  EXPECT_THAT(machine().enumProductsCalls, IsEmpty());
-  EXPECT_THAT(machine().createProcessCalls, IsEmpty());
-  EXPECT_EQ(uninstalledNames, "");
-  EXPECT_EQ(notCompletedNames, "");
-  EXPECT_TRUE(starterNotLookedFor);
+    if (row.loadError) {
+      EXPECT_EQ(out, cases::msiUnavailableLine(*row.loadError));
+      EXPECT_THAT(machine().enumProductsCalls, IsEmpty());
+    } else if (row.listFails == cases::InstallerAnswer::kBeforeTheStarter) {
+      EXPECT_EQ(out, "");
+      ASSERT_FALSE(machine().enumProductsCalls.empty());
+      EXPECT_EQ(machine().enumProductsCalls.back(), *failingIndex);
+    } else {
+      EXPECT_EQ(out, starterRemovedLines());
+      EXPECT_THAT(machine().enumProductsCalls, ElementsAre(0u, 1u));
+    }
+    const bool lookedFor =
+        !row.loadError &&
+        row.listFails != cases::InstallerAnswer::kBeforeTheStarter;
+    EXPECT_EQ(found, lookedFor);
+    EXPECT_EQ(starterNotLookedFor, !lookedFor);
+    EXPECT_EQ(machine().createProcessCalls.size(), lookedFor ? 1u : 0u);
+    EXPECT_EQ(uninstalledNames, lookedFor ? kRecordedStarter : "");
+    EXPECT_EQ(notCompletedNames, "");
+    EXPECT_THAT(machine().handleFaults(), IsEmpty());
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Failures, MsiUnavailableTest,
-    ::testing::Values(
-        MsiUnavailable{"LibraryMissing",
-                       [](fake::Machine& m) {
-                         m.failLibraryLoad("msi.dll", fake::kErrorModNotFound);
-                       },
-                       fake::kErrorModNotFound},
-        MsiUnavailable{"LibraryAccessDenied",
-                       [](fake::Machine& m) {
-                         m.failLibraryLoad("msi.dll", fake::kErrorAccessDenied);
-                       },
-                       fake::kErrorAccessDenied},
-        MsiUnavailable{
-            "NoEnumProducts",
-            [](fake::Machine& m) { m.removeExport("MsiEnumProductsA"); },
-            fake::kErrorProcNotFound},
-        MsiUnavailable{
-            "NoGetProductInfo",
-            [](fake::Machine& m) { m.removeExport("MsiGetProductInfoA"); },
-            fake::kErrorProcNotFound},
-        // A Windows 7 without the search-flags update, where the system
-        // folder itself cannot be named.
-        MsiUnavailable{"SystemFolderUnknown",
-                       [](fake::Machine& m) {
-                         m.withoutLibrarySearchFlags();
-                         m.failSystemDirectory(fake::kErrorAccessDenied);
-                       },
-                       fake::kErrorAccessDenied}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Answers, InstallerAnswerTest,
+                         ::testing::ValuesIn(cases::kInstallerAnswers),
+                         cases::RowName());
 
 TEST_F(InstallerProductRemovalTest,
        ReadsALongNameWholeAndKeepsTheBiggerBuffer) {
@@ -331,23 +272,6 @@ TEST_F(InstallerProductRemovalTest,
               ElementsAre(260u, 301u, 301u));
 }
 
-TEST_F(InstallerProductRemovalTest, OnlyTheExactNameMatches) {
-  for (const char* nearMiss :
-       {"Tovik Workspace Starter 2", "Tovik Workspace Starter ",
-        " Tovik Workspace Starter", "tovik workspace starter",
-        "TOVIK WORKSPACE STARTER", "Tovik Workspace Starte"}) {
-    machine().addProduct(product(kOtherCode, nearMiss));
-  }
-
-  std::string out;
-  EXPECT_FALSE(run(out));
-
-  EXPECT_EQ(out, "");
-  EXPECT_THAT(machine().createProcessCalls, IsEmpty());
-  EXPECT_THAT(machine().enumProductsCalls,
-              ElementsAre(0u, 1u, 2u, 3u, 4u, 5u, 6u));
-}
-
 TEST_F(InstallerProductRemovalTest, OnlyTheFirstOfTwoStartersIsRemoved) {
   machine().addProduct(product(kOtherCode, "Contoso Viewer"));
   machine().addProduct(product(kStarterCode, kStarter));
@@ -359,87 +283,33 @@ TEST_F(InstallerProductRemovalTest, OnlyTheFirstOfTwoStartersIsRemoved) {
 
   ASSERT_EQ(machine().createProcessCalls.size(), 1u);
   EXPECT_EQ(machine().createProcessCalls[0].commandLine,
-            std::optional<std::string>(std::string(" /q /x ") + kStarterCode +
-                                       " /norestart"));
+            std::optional<std::string>(cases::msiexecArguments(kStarterCode)));
   EXPECT_THAT(machine().enumProductsCalls, ElementsAre(0u, 1u));
-  EXPECT_EQ(uninstalledNames, "Tovik Workspace Starter, ");
+  EXPECT_EQ(uninstalledNames, kRecordedStarter);
 }
 
-struct MsiexecOutcome {
-  const char* name;
-  std::optional<fake::Program> msiexec;  // none: it cannot be started
-  std::string reportLine;
-  bool completed;
-  bool restartRequired = false;
-};
+using MsiexecOutcomeTest =
+    RowTest<cases::MsiexecOutcome, InstallerProductRemovalTest>;
 
-class MsiexecOutcomeTest
-    : public InstallerProductRemovalTest,
-      public ::testing::WithParamInterface<MsiexecOutcome> {};
-
-// Windows Installer's own codes say whether the product is gone; only a
-// known failure is reported as one.
 TEST_P(MsiexecOutcomeTest, DecidesCompletedOrNotFromMsiexec) {
-  const MsiexecOutcome& row = GetParam();
+  const cases::MsiexecOutcome& row = GetParam();
   machine().addProduct(product(kStarterCode, kStarter));
-  if (row.msiexec) {
-    machine().addProgram(kMsiexec, *row.msiexec);
-  }
+  cases::plant(row, machine());
 
   std::string out;
   EXPECT_TRUE(run(out));
 
-  const std::string closing =
-      row.completed ? "Uninstallation of Tovik Workspace Starter completed\n"
-                    : "Uninstallation of Tovik Workspace Starter did not "
-                      "complete\n";
-  EXPECT_EQ(out,
-            foundLines(kStarterCode, "per-user") + row.reportLine + closing);
-  EXPECT_EQ(uninstalledNames, row.completed ? "Tovik Workspace Starter, " : "");
-  EXPECT_EQ(notCompletedNames,
-            row.completed ? "" : "Tovik Workspace Starter, ");
+  EXPECT_EQ(out, cases::starterFoundLines(kStarterCode, perUserLine()) +
+                     cases::msiexecReport(row, kStarterCode) +
+                     cases::closingLine(kStarter, row.completed));
+  EXPECT_EQ(uninstalledNames, row.completed ? kRecordedStarter : "");
+  EXPECT_EQ(notCompletedNames, row.completed ? "" : kRecordedStarter);
   EXPECT_EQ(restartRequired, row.restartRequired);
   EXPECT_FALSE(starterNotLookedFor);
 }
 
-MsiexecOutcome exitsWith(const char* name, DWORD code, bool completed,
-                         bool restartRequired = false) {
-  return MsiexecOutcome{
-      name, msiexecExitingWith(code),
-      "launchAndWait() got a return code:" + std::to_string(code) + "\n",
-      completed, restartRequired};
-}
-
-fake::Program msiexecWithUnreadableExitCode() {
-  fake::Program program = msiexecExitingWith(1603);
-  program.exitCodeReadError = fake::kErrorAccessDenied;
-  return program;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Outcomes, MsiexecOutcomeTest,
-    ::testing::Values(
-        exitsWith("Success", 0, true), exitsWith("RestartStarted", 1641, true),
-        // Asked not to restart, msiexec leaves the rest for the next start.
-        exitsWith("RestartNeeded", 3010, true, true),
-        exitsWith("AlreadyGone", 1605, true),
-        exitsWith("AlreadyUninstalled", 1614, true),
-        MsiexecOutcome{"StillRunningAfterTheWait",
-                       msiexecExitingWith(1603, 30000),
-                       "launchAndWait() got a return code:259\n", true},
-        // Nothing is known to have failed.
-        MsiexecOutcome{"ExitCodeUnreadable", msiexecWithUnreadableExitCode(),
-                       "launchAndWait() could not read the return code. "
-                       "Error:5\n",
-                       true},
-        exitsWith("FatalError", 1603, false),
-        exitsWith("AnotherInstallRunning", 1618, false),
-        exitsWith("UserCancelled", 1602, false),
-        MsiexecOutcome{"CannotStart", std::nullopt,
-                       "CreateProcess(c:\\Windows\\system32\\msiexec.exe   /q "
-                       "/x {6A1F4E2B-7C3D-4B8A-9E5F-0123456789AB} /norestart "
-                       ") failed 3\n",
-                       false}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Outcomes, MsiexecOutcomeTest,
+                         ::testing::ValuesIn(cases::kMsiexecOutcomes),
+                         cases::RowName());
 
 }  // namespace

@@ -4,21 +4,15 @@
 #include <string>
 
 #include "machine_test.h"
+#include "run_cases.h"
 
 namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-constexpr char kUninstaller[] =
-    "C:\\Users\\user1\\AppData\\Roaming\\Tovik\\Deploy Client\\uninstall.exe";
-
-fake::Program exitingWith(DWORD exitCode, DWORD runsForMilliseconds = 1000) {
-  fake::Program program;
-  program.exitCode = exitCode;
-  program.runsForMilliseconds = runsForMilliseconds;
-  return program;
-}
+const std::string kUninstaller =
+    cases::uninstallerOf(cases::kDefaultRoaming, "Deploy Client");
 
 // The uninstaller started with " /S", as the components are: whether it
 // started, the exit code handed back, and what was printed.
@@ -31,24 +25,26 @@ struct Launch {
 Launch launchTheUninstaller() {
   Launch launch;
   ::testing::internal::CaptureStdout();
-  launch.started = launchAndWait(kUninstaller, " /S", &launch.exitCode);
+  launch.started =
+      launchAndWait(kUninstaller, cases::kComponentArguments, &launch.exitCode);
   launch.out = ::testing::internal::GetCapturedStdout();
   return launch;
 }
 
 const std::string kLaunchingLine =
-    std::string(" Launching ") + kUninstaller + "  /S\n";
+    cases::launchLine(kUninstaller, cases::kComponentArguments);
 
 class LaunchAndWaitTest : public MachineTest {};
 
 TEST_F(LaunchAndWaitTest,
        StartsTheChildWithTheArgumentTextAsItsWholeCommandLine) {
-  machine().addUninstaller(kUninstaller, exitingWith(3));
+  fake::Program program;
+  program.exitCode = 3;
+  machine().addUninstaller(kUninstaller, program);
 
   const Launch launch = launchTheUninstaller();
 
-  EXPECT_EQ(launch.out,
-            kLaunchingLine + "launchAndWait() got a return code:3\n");
+  EXPECT_EQ(launch.out, kLaunchingLine + cases::returnCodeLine(3));
   EXPECT_TRUE(launch.started);
   EXPECT_EQ(launch.exitCode, std::optional<DWORD>(3));
 
@@ -70,112 +66,38 @@ TEST_F(LaunchAndWaitTest,
   // the exit code is read from the same handle afterwards.
   ASSERT_EQ(machine().waitCalls.size(), 1u);
   EXPECT_EQ(machine().waitCalls[0].handle, call.process);
-  EXPECT_EQ(machine().waitCalls[0].milliseconds, 10000u);
+  EXPECT_EQ(machine().waitCalls[0].milliseconds, cases::kWaitMilliseconds);
   EXPECT_THAT(machine().exitCodeCalls, ElementsAre(call.process));
 }
 
-struct ChildOutcome {
-  const char* name;
-  fake::Program program;
-  std::string returnCodeLine;
-  std::optional<DWORD> exitCode;  // none: it could not be read
-};
+using LaunchAndWaitOutcomeTest = RowTest<cases::Uninstaller>;
 
-class LaunchAndWaitOutcomeTest
-    : public MachineTest,
-      public ::testing::WithParamInterface<ChildOutcome> {};
-
-// Once started, the child counts as started whatever it did.
-TEST_P(LaunchAndWaitOutcomeTest, ReportsTheExitCodeSeenAfterTheWait) {
-  const ChildOutcome& row = GetParam();
-  machine().addUninstaller(kUninstaller, row.program);
+// Whatever lies at the path: once started, the child counts as started
+// whatever it did; one that cannot start is reported with the error.
+TEST_P(LaunchAndWaitOutcomeTest, ReportsWhatBecameOfTheChild) {
+  const cases::Uninstaller& row = GetParam();
+  row.plant(machine(), kUninstaller);
   // Whatever an earlier call left behind must not be what gets reported.
   machine().setLastError(4242);
 
   const Launch launch = launchTheUninstaller();
 
-  EXPECT_EQ(launch.out, kLaunchingLine + row.returnCodeLine);
-  EXPECT_TRUE(launch.started);
+  // On failure two blanks from the format and one from the argument text.
+  EXPECT_EQ(launch.out,
+            kLaunchingLine + cases::launchReport(row, kUninstaller,
+                                                 cases::kComponentArguments));
+  EXPECT_EQ(launch.started, row.startError == 0);
   EXPECT_EQ(launch.exitCode, row.exitCode);
+  if (row.startError != 0) {
+    EXPECT_THAT(machine().waitCalls, IsEmpty());
+    EXPECT_THAT(machine().exitCodeCalls, IsEmpty());
+  }
   // A child that outlives the wait is left alone.
   EXPECT_THAT(machine().terminateCalls, IsEmpty());
 }
 
-fake::Program withUnreadableExitCode() {
-  fake::Program program = exitingWith(0);
-  program.exitCodeReadError = fake::kErrorAccessDenied;
-  return program;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Children, LaunchAndWaitOutcomeTest,
-    ::testing::Values(
-        ChildOutcome{"ExitsWithThree", exitingWith(3),
-                     "launchAndWait() got a return code:3\n", 3},
-        ChildOutcome{"FinishesJustWithinTheWait", exitingWith(7, 9999),
-                     "launchAndWait() got a return code:7\n", 7},
-        ChildOutcome{"OutlivesTheWait", exitingWith(0, 15000),
-                     "launchAndWait() got a return code:259\n", STILL_ACTIVE},
-        // A crash status is 2^31 or more and shows as a negative number.
-        ChildOutcome{"Crashes", exitingWith(0xC0000005),
-                     "launchAndWait() got a return code:-1073741819\n",
-                     0xC0000005},
-        ChildOutcome{"ExitCodeUnreadable", withUnreadableExitCode(),
-                     "launchAndWait() could not read the return code. "
-                     "Error:5\n",
-                     std::nullopt}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-struct StartFailure {
-  const char* name;
-  void (*plant)(fake::Machine&);
-  DWORD error;
-};
-
-class LaunchAndWaitStartFailureTest
-    : public MachineTest,
-      public ::testing::WithParamInterface<StartFailure> {};
-
-TEST_P(LaunchAndWaitStartFailureTest, ReportsTheErrorAndReturnsFalse) {
-  const StartFailure& row = GetParam();
-  row.plant(machine());
-  // Whatever an earlier call left behind must not be what gets reported.
-  machine().setLastError(4242);
-
-  const Launch launch = launchTheUninstaller();
-
-  // Two blanks from the format and one from the argument text.
-  EXPECT_EQ(launch.out, kLaunchingLine + "CreateProcess(" + kUninstaller +
-                            "   /S ) failed " + std::to_string(row.error) +
-                            "\n");
-  EXPECT_FALSE(launch.started);
-  EXPECT_EQ(launch.exitCode, std::nullopt);
-  EXPECT_THAT(machine().waitCalls, IsEmpty());
-  EXPECT_THAT(machine().exitCodeCalls, IsEmpty());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Starts, LaunchAndWaitStartFailureTest,
-    ::testing::Values(
-        StartFailure{"FileMissingInExistingFolder",
-                     [](fake::Machine& m) {
-                       m.addFile(
-                           "C:\\Users\\user1\\AppData\\Roaming\\Tovik\\"
-                           "Deploy Client\\readme.txt");
-                     },
-                     fake::kErrorFileNotFound},
-        StartFailure{"FolderMissing", [](fake::Machine&) {},
-                     fake::kErrorPathNotFound},
-        StartFailure{"NotAProgram",
-                     [](fake::Machine& m) { m.addFile(kUninstaller); },
-                     fake::kErrorBadExeFormat},
-        StartFailure{"AccessDenied",
-                     [](fake::Machine& m) {
-                       fake::Program program;
-                       program.startError = fake::kErrorAccessDenied;
-                       m.addUninstaller(kUninstaller, program);
-                     },
-                     fake::kErrorAccessDenied}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Children, LaunchAndWaitOutcomeTest,
+                         ::testing::ValuesIn(cases::kUninstallers),
+                         cases::RowName());
 
 }  // namespace

@@ -42,3 +42,7 @@ class MachineTest : public ::testing::Test {
     return ::testing::internal::GetCapturedStdout();
   }
 };
+
+// A test over the rows of one table of cases, on the fixture `Base`.
+template <typename Row, typename Base = MachineTest>
+class RowTest : public Base, public ::testing::WithParamInterface<Row> {};

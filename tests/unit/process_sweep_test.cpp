@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "machine_test.h"
+#include "run_cases.h"
 
 namespace {
 
@@ -42,11 +43,9 @@ TEST_F(ProcessSweepTest, TerminatesEveryRunningInstanceInListOrder) {
 
   const std::string out = captureStdout([] { killProductProcesses(); });
 
-  EXPECT_EQ(out,
-            "Terminating tvRemoteDesk.exe(1200)\n"
-            "TerminateProcess result:1 and exitcode:0,0 \n"
-            "Terminating tvRemoteDesk.exe(1400)\n"
-            "TerminateProcess result:1 and exitcode:0,259 \n");
+  EXPECT_EQ(out, cases::terminatingLines("tvRemoteDesk.exe", 1200, true, 0) +
+                     cases::terminatingLines("tvRemoteDesk.exe", 1400, true,
+                                             STILL_ACTIVE));
   EXPECT_THAT(machine().terminatedPids(), ElementsAre(1200u, 1400u));
 
   // Every process but the idle one is opened for query, read and terminate,
@@ -62,183 +61,102 @@ TEST_F(ProcessSweepTest, TerminatesEveryRunningInstanceInListOrder) {
               Each(Field(&fake::TerminateCall::exitCode, 0u)));
 }
 
-struct NameCase {
-  const char* name;
-  std::string imageName;
-  bool terminated;
-};
+using ProcessNameTest = RowTest<cases::ProcessName>;
 
-class ProcessNameTest : public MachineTest,
-                        public ::testing::WithParamInterface<NameCase> {};
-
-// Only the base name counts, compared whole and case-sensitively.
+// Only the base name counts, compared whole and case-sensitively: made from
+// each product executable's name in turn.
 TEST_P(ProcessNameTest, TerminatesOnlyAnExactBaseNameMatch) {
-  const NameCase& row = GetParam();
-  machine().addProcess(process(2024, row.imageName));
-
-  const std::string out = captureStdout([] { killProductProcesses(); });
-
-  if (row.terminated) {
-    const std::string baseName =
-        row.imageName.substr(row.imageName.find_last_of('\\') + 1);
-    EXPECT_EQ(out, "Terminating " + baseName +
-                       "(2024)\n"
-                       "TerminateProcess result:1 and exitcode:0,0 \n");
-    EXPECT_THAT(machine().terminatedPids(), ElementsAre(2024u));
-  } else {
-    EXPECT_EQ(out, "");
-    EXPECT_THAT(machine().terminateCalls, IsEmpty());
+  const cases::ProcessName& row = GetParam();
+  const cases::ProcessState& running = cases::kProcessStates[0];
+  std::string expected;
+  std::vector<DWORD> ended;
+  DWORD pid = 2024;
+  for (const std::string& executable : cases::kProductProcesses) {
+    machine().addProcess(process(pid, row.image(executable)));
+    expected += cases::sweepLines(row, running, executable, pid);
+    if (row.product) ended.push_back(pid);
+    pid += 4;
   }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Names, ProcessNameTest,
-    ::testing::Values(
-        NameCase{"DeviceInspector",
-                 std::string(kProductFolder) + "tvDeviceInspector.exe", true},
-        NameCase{"ElevatedDeviceInspector",
-                 std::string(kProductFolder) + "uacDeviceInspector.exe", true},
-        NameCase{"WorkspaceStarter",
-                 std::string(kProductFolder) + "TovikWorkspaceStarter.exe",
-                 true},
-        NameCase{"RemoteDesk", std::string(kProductFolder) + "tvRemoteDesk.exe",
-                 true},
-        NameCase{"DeployClient",
-                 std::string(kProductFolder) + "TovikDeployClient.exe", true},
-        NameCase{"NoBackslashComparedWhole", "TovikDeployClient.exe", true},
-        NameCase{"UpperCase", std::string(kProductFolder) + "TVREMOTEDESK.EXE",
-                 false},
-        NameCase{"LowerCase",
-                 std::string(kProductFolder) + "tovikdeployclient.exe", false},
-        NameCase{"ExtraExtension",
-                 std::string(kProductFolder) + "tvRemoteDesk.exe.old", false},
-        NameCase{"NamePrefix", std::string(kProductFolder) + "tvRemoteDesk",
-                 false},
-        NameCase{"SomethingInFront",
-                 std::string(kProductFolder) + "old_tvRemoteDesk.exe", false},
-        NameCase{"ProductNameOnlyInTheFolder",
-                 "\\Device\\HarddiskVolume3\\tvRemoteDesk.exe\\helper.exe",
-                 false},
-        NameCase{"NoBaseName", std::string(kProductFolder), false},
-        NameCase{"NoBackslashOtherName", "tvRemoteDesk.exe2", false}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-struct TerminationCase {
-  const char* name;
-  DWORD terminateError;
-  DWORD exitCodeAfterTerminate;
-  DWORD exitCodeReadError;
-  std::string resultLine;
-};
-
-class TerminationOutcomeTest
-    : public MachineTest,
-      public ::testing::WithParamInterface<TerminationCase> {};
-
-TEST_P(TerminationOutcomeTest, ShowsTheResultAndTheExitCodeReadAtOnce) {
-  const TerminationCase& row = GetParam();
-  fake::Process target = productProcess(3100, "tvDeviceInspector.exe");
-  target.terminateError = row.terminateError;
-  target.exitCodeAfterTerminate = row.exitCodeAfterTerminate;
-  target.exitCodeReadError = row.exitCodeReadError;
-  machine().addProcess(target);
 
   const std::string out = captureStdout([] { killProductProcesses(); });
 
-  EXPECT_EQ(out, "Terminating tvDeviceInspector.exe(3100)\n" + row.resultLine);
-  ASSERT_EQ(machine().openProcessCalls.size(), 1u);
-  EXPECT_THAT(machine().exitCodeCalls,
-              ElementsAre(machine().openProcessCalls[0].result));
+  EXPECT_EQ(out, expected);
+  EXPECT_EQ(machine().terminatedPids(), ended);
+  EXPECT_EQ(machine().terminateCalls.size(), ended.size());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Terminations, TerminationOutcomeTest,
-    ::testing::Values(
-        TerminationCase{"Gone", 0, 0, 0,
-                        "TerminateProcess result:1 and exitcode:0,0 \n"},
-        TerminationCase{"StillGoingDown", 0, STILL_ACTIVE, 0,
-                        "TerminateProcess result:1 and exitcode:0,259 \n"},
-        TerminationCase{"Refused", fake::kErrorAccessDenied, 0, 0,
-                        "TerminateProcess result:0 and exitcode:0,259 \n"},
-        // The code is set to 0 beforehand, so an unreadable one shows 0.
-        TerminationCase{"ExitCodeUnreadable", 0, STILL_ACTIVE,
-                        fake::kErrorAccessDenied,
-                        "TerminateProcess result:1 and exitcode:0,0 \n"}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Names, ProcessNameTest,
+                         ::testing::ValuesIn(cases::kProcessNames),
+                         cases::RowName());
 
-// A product process the sweep cannot reach comes first in the list; the
-// one after it is still terminated.
-struct UnreachableCase {
-  const char* name;
-  DWORD openError;
-  DWORD nameError;
-  std::string skippedLine;  // what the sweep says of the first
-};
+using ProcessStateTest = RowTest<cases::ProcessState>;
 
-class UnreachableProcessTest
-    : public MachineTest,
-      public ::testing::WithParamInterface<UnreachableCase> {};
-
-TEST_P(UnreachableProcessTest, IsLeftAloneAndTheSweepGoesOn) {
-  const UnreachableCase& row = GetParam();
-  fake::Process unreachable = productProcess(500, "tvRemoteDesk.exe");
-  unreachable.openError = row.openError;
-  unreachable.nameError = row.nameError;
-  machine().addProcess(unreachable);
-  machine().addProcess(productProcess(600, "TovikDeployClient.exe"));
+// A product process the sweep cannot reach, or whose termination goes
+// wrong, comes first in the list; the one after it is still terminated. The
+// exit code shown is read at once from the handle that was opened.
+TEST_P(ProcessStateTest, ShowsWhatBecameOfItAndTheSweepGoesOn) {
+  const cases::ProcessState& row = GetParam();
+  fake::Process first = productProcess(3100, "tvDeviceInspector.exe");
+  row.plant(first);
+  machine().addProcess(first);
+  machine().addProcess(productProcess(3200, "TovikDeployClient.exe"));
 
   const std::string out = captureStdout([] { killProductProcesses(); });
 
-  EXPECT_EQ(out, row.skippedLine +
-                     "Terminating TovikDeployClient.exe(600)\n"
-                     "TerminateProcess result:1 and exitcode:0,0 \n");
-  EXPECT_THAT(machine().terminatedPids(), ElementsAre(600u));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Processes, UnreachableProcessTest,
-    ::testing::Values(
-        // Other users' and protected processes: skipped silently.
-        UnreachableCase{"CannotBeOpened", fake::kErrorAccessDenied, 0, ""},
-        UnreachableCase{"NameCannotBeRead", 0, fake::kErrorPartialCopy,
-                        "Name was empty, skipping....\n"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-// A process list that cannot be read, at once or while growing it, ends
-// the sweep before any process is opened.
-struct ListFailureCase {
-  const char* name;
-  DWORD processCount;
-  int failingCall;
-  DWORD error;
-};
-
-class ProcessListFailureTest
-    : public MachineTest,
-      public ::testing::WithParamInterface<ListFailureCase> {};
-
-TEST_P(ProcessListFailureTest, IsReportedWithItsErrorCodeAndEndsTheSweep) {
-  const ListFailureCase& row = GetParam();
-  for (DWORD i = 0; i < row.processCount; ++i) {
-    machine().addProcess(productProcess(8 + 4 * i, "tvRemoteDesk.exe"));
+  const cases::ProcessName& product = cases::kProcessNames[0];
+  EXPECT_EQ(
+      out, cases::sweepLines(product, row, "tvDeviceInspector.exe", 3100) +
+               cases::terminatingLines("TovikDeployClient.exe", 3200, true, 0));
+  std::vector<DWORD> ended = {3200};
+  if (row.reach == cases::ProcessState::kNamed && row.accepted) {
+    ended.insert(ended.begin(), 3100);
   }
-  machine().failProcessEnumeration(row.error, row.failingCall);
+  EXPECT_EQ(machine().terminatedPids(), ended);
+  const std::vector<fake::OpenProcessCall>& opened = machine().openProcessCalls;
+  ASSERT_EQ(opened.size(), 2u);
+  std::vector<HANDLE> read = {opened[1].result};
+  if (row.reach == cases::ProcessState::kNamed) {
+    read.insert(read.begin(), opened[0].result);
+  }
+  EXPECT_EQ(machine().exitCodeCalls, read);
+}
+
+INSTANTIATE_TEST_SUITE_P(States, ProcessStateTest,
+                         ::testing::ValuesIn(cases::kProcessStates),
+                         cases::RowName());
+
+using ProcessListTest = RowTest<cases::ProcessList>;
+
+// A process list that cannot be read, at once or while growing it, is
+// reported with its error code and ends the sweep before any process is
+// opened.
+TEST_P(ProcessListTest, IsSweptOrReportedWithItsErrorCode) {
+  const cases::ProcessList& row = GetParam();
+  std::string swept;
+  for (DWORD i = 0; i < row.processesNeeded; ++i) {
+    const DWORD pid = 8 + 4 * i;
+    machine().addProcess(productProcess(pid, "tvRemoteDesk.exe"));
+    swept += cases::terminatingLines("tvRemoteDesk.exe", pid, true, 0);
+  }
+  if (row.failingCall != 0) {
+    machine().failProcessEnumeration(row.error, row.failingCall);
+  }
   machine().setLastError(4242);
 
   const std::string out = captureStdout([] { killProductProcesses(); });
 
-  EXPECT_EQ(
-      out, "EnumProcesses() failed. Error:" + std::to_string(row.error) + "\n");
-  EXPECT_THAT(machine().openProcessCalls, IsEmpty());
+  if (row.failingCall == 0) {
+    EXPECT_EQ(out, swept);
+    EXPECT_EQ(machine().openProcessCalls.size(), row.processesNeeded);
+  } else {
+    EXPECT_EQ(out, cases::processListFailedLine(row.error));
+    EXPECT_THAT(machine().openProcessCalls, IsEmpty());
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Lists, ProcessListFailureTest,
-    ::testing::Values(ListFailureCase{"FirstCall", 1, 1,
-                                      fake::kErrorAccessDenied},
-                      ListFailureCase{"WhileGrowingTheList", 1500, 2,
-                                      fake::kErrorInvalidParameter}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Lists, ProcessListTest,
+                         ::testing::ValuesIn(cases::kProcessLists),
+                         cases::RowName());
 
 // A terminal server can run far more than a thousand processes; the list
 // grows until the system's answer leaves room to spare.
@@ -254,11 +172,10 @@ TEST_F(ProcessSweepTest, FindsProductProcessesBeyondTheFirstThousand) {
 
   const std::string out = captureStdout([] { killProductProcesses(); });
 
-  EXPECT_EQ(out,
-            "Terminating TovikWorkspaceStarter.exe(6008)\n"
-            "TerminateProcess result:1 and exitcode:0,0 \n"
-            "Terminating TovikWorkspaceStarter.exe(20004)\n"
-            "TerminateProcess result:1 and exitcode:0,0 \n");
+  EXPECT_EQ(
+      out,
+      cases::terminatingLines("TovikWorkspaceStarter.exe", 6008, true, 0) +
+          cases::terminatingLines("TovikWorkspaceStarter.exe", 20004, true, 0));
   EXPECT_EQ(machine().openProcessCalls.size(), 5000u);
   // 1024 ids first, doubling until the answer is not a full buffer.
   EXPECT_THAT(machine().enumProcessesCalls,
@@ -274,9 +191,7 @@ TEST_F(ProcessSweepTest, AListThatIsAlwaysFullStopsGrowingAndIsStillSwept) {
 
   const std::string out = captureStdout([] { killProductProcesses(); });
 
-  EXPECT_EQ(out,
-            "Terminating tvRemoteDesk.exe(1100)\n"
-            "TerminateProcess result:1 and exitcode:0,0 \n");
+  EXPECT_EQ(out, cases::terminatingLines("tvRemoteDesk.exe", 1100, true, 0));
   ASSERT_FALSE(machine().enumProcessesCalls.empty());
   EXPECT_EQ(machine().enumProcessesCalls.back(), 4u << 20);
   EXPECT_EQ(machine().enumProcessesCalls.size(), 11u);
@@ -293,9 +208,7 @@ TEST_F(ProcessSweepTest, ReadsImageNamesLongerThanMaxPath) {
 
   const std::string out = captureStdout([] { killProductProcesses(); });
 
-  EXPECT_EQ(out,
-            "Terminating tvRemoteDesk.exe(1100)\n"
-            "TerminateProcess result:1 and exitcode:0,0 \n");
+  EXPECT_EQ(out, cases::terminatingLines("tvRemoteDesk.exe", 1100, true, 0));
   ASSERT_EQ(machine().imageNameCalls.size(), 1u);
   EXPECT_EQ(machine().imageNameCalls[0].size, 32768u);
 }
