@@ -37,7 +37,8 @@ ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests" / "e2e"))
 
 import harness  # noqa: E402
-from harness import COMPONENTS, PRODUCT_PROCESS_NAMES  # noqa: E402
+import expected  # noqa: E402
+from run_names import PRODUCT_PROCESS_NAMES  # noqa: E402
 
 GOAL_IDLE = 1.15  # program / do-nothing, medians
 GOAL_SWEEP = 1.0  # program / taskkill
@@ -99,13 +100,10 @@ def console_lines(output):
 def check_idle_program(output, machine):
     """Nothing installed, nothing running: four components looked for and
     not found, no process terminated, no product removed."""
-    expected = [
-        f"UninstallFile:{machine.roaming_windows}\\Tovik\\{component}"
-        "\\uninstall.exe does not exist" for component in COMPONENTS
-    ] + [""]
-    if console_lines(output) != expected:
+    due = [*expected.components(machine.roaming_windows, {}), ""]
+    if console_lines(output) != due:
         raise BenchError(f"the program printed {output!r}; expected "
-                         f"{expected!r}")
+                         f"{due!r}")
 
 
 def check_do_nothing(output, machine):

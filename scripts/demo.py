@@ -16,6 +16,7 @@ ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests" / "e2e"))
 
 import harness  # noqa: E402
+from run_names import STARTER  # noqa: E402
 
 DEMO_PRODUCT_CODE = "{5D4C3B2A-1F0E-4D9C-8B7A-6F5E4D3C2B1A}"
 # The Wine virtual desktop the program and the box reader open their
@@ -155,7 +156,7 @@ def main():
         for pid, name in listed:
             if name == "tvRemoteDesk.exe":
                 print(f"running product process: {name} (pid {pid})")
-        machine.install_msi(DEMO_PRODUCT_CODE, "Tovik Workspace Starter")
+        machine.install_msi(DEMO_PRODUCT_CODE, STARTER)
         for code, (_, name) in machine.installed_products().items():
             print(f"Windows Installer product: {name} {code}")
 

@@ -3,15 +3,15 @@ source, for building the whole expected output of a run."""
 
 import re
 
-import harness
+from run_names import COMPONENTS, MSIEXEC, STARTER
 
 NOTHING_FOUND = "No Tovik Components found to uninstall"
-PRODUCT = "Tovik Workspace Starter"
+PRODUCT = STARTER
 
 # The summary's lines for what could not even be looked for, and for a
 # removal that needs a restart.
 COMPONENTS_NOT_LOOKED_FOR = "Per-user Tovik Components could not be looked for"
-PRODUCT_NOT_LOOKED_FOR = "Tovik Workspace Starter could not be looked for"
+PRODUCT_NOT_LOOKED_FOR = f"{PRODUCT} could not be looked for"
 RESTART_NEEDED = "Restart Windows to finish the uninstallation"
 
 # The last line of a run where no user could have seen a message box.
@@ -60,7 +60,7 @@ def components(roaming, present):
     """The lines of the component phase; `present` maps a component to
     its lines when it is there, every other one is missing."""
     lines = []
-    for component in harness.COMPONENTS:
+    for component in COMPONENTS:
         lines += present.get(component) or missing(roaming, component)
     return lines
 
@@ -113,8 +113,7 @@ def installer_product(code, assignment_word, exit_code=0, completed=True):
         f"\t{code}",
         f"\tInstalled {assignment_word} non-managed",
         f"Un-installing {PRODUCT}...",
-        r" Launching c:\Windows\system32\msiexec.exe "
-        f" /q /x {code} /norestart",
+        f" Launching {MSIEXEC}  /q /x {code} /norestart",
         f"launchAndWait() got a return code:{exit_code}",
         f"Uninstallation of {PRODUCT} "
         f"{'completed' if completed else 'did not complete'}",

@@ -54,22 +54,7 @@ import unittest
 from dataclasses import dataclass
 from pathlib import Path
 
-# The per-user components the program looks for, in the order it removes
-# them; each is also the name of its folder below <roaming>\Tovik.
-COMPONENTS = (
-    "Tovik Hosted Apps Client",
-    "Tovik Remote Desk Client",
-    "Device Inspector",
-    "Deploy Client",
-)
-# The product executables the program terminates before anything else.
-PRODUCT_PROCESS_NAMES = (
-    "tvDeviceInspector.exe",
-    "uacDeviceInspector.exe",
-    "TovikWorkspaceStarter.exe",
-    "tvRemoteDesk.exe",
-    "TovikDeployClient.exe",
-)
+from run_names import PRODUCT_PROCESS_NAMES
 
 USER_SHELL_FOLDERS = (r"HKCU\Software\Microsoft\Windows\CurrentVersion"
                       r"\Explorer\User Shell Folders")

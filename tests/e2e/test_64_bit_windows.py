@@ -8,7 +8,7 @@ import unittest
 import expected
 import harness
 from expected import PRODUCT
-from harness import PRODUCT_PROCESS_NAMES
+from run_names import PRODUCT_PROCESS_NAMES
 
 machine = None
 

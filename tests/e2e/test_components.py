@@ -7,6 +7,7 @@ import unittest
 import expected
 import harness
 from expected import NOTHING_FOUND, not_started, removed
+from run_names import COMPONENTS
 
 machine = None
 
@@ -149,7 +150,7 @@ class ComponentRemovalTest(ComponentTestCase):
         # say that nothing was found: it could not look.
         missing_folder = machine.drive_c / "e2e" / "missing roaming"
         machine.set_roaming_folder(machine.windows_path(missing_folder))
-        usual = [machine.component_folder(c) for c in harness.COMPONENTS]
+        usual = [machine.component_folder(c) for c in COMPONENTS]
         for folder in usual:
             machine.plant_stand_in(folder)
 
@@ -208,7 +209,7 @@ class RoamingFolderOutsideTheCodePageTest(ComponentTestCase):
         return folder
 
     def traps(self):
-        return [machine.drive_c / "Tovik" / c for c in harness.COMPONENTS]
+        return [machine.drive_c / "Tovik" / c for c in COMPONENTS]
 
     def assert_no_trap_started(self):
         for trap in self.traps():

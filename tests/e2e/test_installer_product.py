@@ -6,6 +6,7 @@ import unittest
 
 import expected
 import harness
+from run_names import COMPONENTS
 
 machine = None
 
@@ -63,7 +64,7 @@ class InstallerProductTest(harness.WineTestCase):
 
     def test_components_first_then_the_product_in_the_summary(self):
         roaming = machine.roaming_windows
-        for component in harness.COMPONENTS:
+        for component in COMPONENTS:
             machine.plant_stand_in(machine.component_folder(component),
                                    exit_code=0)
         machine.install_msi(PER_USER_CODE, PRODUCT)
@@ -73,10 +74,10 @@ class InstallerProductTest(harness.WineTestCase):
         self.assert_console(result, [
             *expected.components(roaming, {
                 component: expected.removed(roaming, component, 0)
-                for component in harness.COMPONENTS
+                for component in COMPONENTS
             }),
             *expected.installer_product(PER_USER_CODE, "per-user"),
-            *expected.summary([*harness.COMPONENTS, PRODUCT]),
+            *expected.summary([*COMPONENTS, PRODUCT]),
         ])
         self.assert_box(
             result, "Uninstallation of Tovik Hosted Apps Client, "

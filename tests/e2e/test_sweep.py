@@ -4,7 +4,7 @@ before any uninstaller starts, and nothing else touched."""
 import unittest
 
 import harness
-from harness import PRODUCT_PROCESS_NAMES
+from run_names import PRODUCT_PROCESS_NAMES
 
 machine = None
 
