@@ -42,7 +42,11 @@ constexpr int kDefaultMachineCount = 1500;
 // --- Generators ------------------------------------------------------------
 //
 // Every choice below shrinks to its first option, which is the plain case:
-// a shrunk machine keeps only the oddities its failure needs.
+// a shrunk machine keeps only the oddities its failure needs. RapidCheck
+// replays a shrunk draw value by value, in order, so every draw is made
+// whatever the draws before it came to: a choice that decided whether a
+// later value is drawn at all would shift every value after it once it
+// shrank, and the shrunk machine would no longer be the one that failed.
 
 // A value in [min, max), drawn alike whatever RapidCheck's size is: the
 // choices between kinds of machine must not depend on how far the run has
@@ -90,7 +94,9 @@ std::vector<std::string> namesOf(const std::vector<Row>& table) {
 // The plain first row in `plainPercent` of the draws, otherwise any row.
 template <typename Row>
 std::string rowOf(const std::vector<Row>& table, int plainPercent) {
-  return chance(100 - plainPercent) ? pick(namesOf(table)) : table[0].name;
+  const bool odd = chance(100 - plainPercent);
+  const std::string any = pick(namesOf(table));
+  return odd ? any : table[0].name;
 }
 
 void drawProcesses(Scenario& s) {
@@ -121,10 +127,17 @@ void drawProcesses(Scenario& s) {
 void drawProducts(Scenario& s) {
   const std::vector<std::string> others = namesOf(cases::kOtherProducts);
   s.before = listOf<std::string>(5, [others] { return pick(others); });
-  if (chance(60)) {
-    s.starter = rowOf(cases::kAssignmentTypes, 50);
-    s.after = listOf<std::string>(3, [others] { return pick(others); });
-    if (chance(25)) s.secondStarter = rowOf(cases::kAssignmentTypes, 50);
+  const bool starterInstalled = chance(60);
+  const std::string starter = rowOf(cases::kAssignmentTypes, 50);
+  const std::vector<std::string> after =
+      listOf<std::string>(3, [others] { return pick(others); });
+  const bool secondStarterInstalled = chance(25);
+  const std::string secondStarter = rowOf(cases::kAssignmentTypes, 50);
+  if (starterInstalled) {
+    s.starter = starter;
+    // Without the Starter, any exact product after it would be the first.
+    s.after = after;
+    if (secondStarterInstalled) s.secondStarter = secondStarter;
   }
   s.installer = rowOf(cases::kInstallerAnswers, 75);
   s.listFailsAt = *uniform<size_t>(0, 6);
@@ -399,6 +412,26 @@ const Scenario kRegressions[] = {
      /*installer*/ "Loads",
      /*listFailsAt*/ 0,
      /*msiexec*/ "Success",
+     /*station*/ "Visible",
+     /*windows7WithoutUpdate*/ false,
+     /*msiPlanted*/ false,
+     /*uxthemePlanted*/ false,
+     /*messageBoxFails*/ false,
+     /*closeHandleFails*/ false},
+    // A restart that msiexec asked for, left unsaid.
+    {/*folder*/ "Plain",
+     /*components*/ {"Absent", "Absent", "Absent", "Absent"},
+     /*processes*/ {},
+     /*otherProcesses*/ 0,
+     /*idleProcess*/ false,
+     /*processList*/ "Whole",
+     /*before*/ {},
+     /*starter*/ "PerUser",
+     /*after*/ {},
+     /*secondStarter*/ "",
+     /*installer*/ "Loads",
+     /*listFailsAt*/ 0,
+     /*msiexec*/ "RestartNeeded",
      /*station*/ "Visible",
      /*windows7WithoutUpdate*/ false,
      /*msiPlanted*/ false,
