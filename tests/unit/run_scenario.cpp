@@ -452,15 +452,8 @@ std::vector<std::string> faultsOf(const Scenario& s, const fake::Machine& m,
                                   int exitCode, const std::string& out) {
   const std::vector<std::string> unknown = unknownNames(s);
   if (!unknown.empty()) return unknown;
-  std::vector<std::string> faults =
-      faultsAgainst(dueOf(s, true), m, exitCode, out);
-  if (!faults.empty() &&
-      rowNamed(kProcessLists, s.processList).failingCall == 2) {
-    std::vector<std::string> unasked =
-        faultsAgainst(dueOf(s, false), m, exitCode, out);
-    if (unasked.size() < faults.size()) faults = unasked;
-  }
-  return faults;
+  return faultsAgainst(dueOf(s, m.enumProcessesCalls.size() >= 2), m, exitCode,
+                       out);
 }
 
 RunResult ScenarioTest::runScenario(const Scenario& s) {
