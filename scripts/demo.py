@@ -101,7 +101,8 @@ def use_virtual_desktop(machine):
     32-bit program in a 64-bit prefix."""
     desktop = machine.start(["explorer", f"/desktop={DESKTOP},{DESKTOP_SIZE}"])
     machine.wine("reg", "add", r"HKCU\Software\Wine\Explorer",
-                 "/v", "Desktop", "/d", DESKTOP, "/f")
+                 "/v", "Desktop", "/d", DESKTOP, "/f",
+                 attempts=harness.SETUP_ATTEMPTS)
 
     def desktop_up():
         if desktop.poll() is not None:

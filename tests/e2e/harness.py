@@ -48,6 +48,7 @@ import struct
 import select
 import shutil
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -71,6 +72,9 @@ RUN_TIMEOUT = 900
 BOX_TIMEOUT_MS = RUN_TIMEOUT * 1000
 WINE_TIMEOUT = 600
 PROCESS_TIMEOUT = 300  # for a process to start or end
+# How often the harness runs one of its own queries or settings before a
+# failure counts (wine()).
+SETUP_ATTEMPTS = 3
 
 # How long a run on an unseen window station may take before it counts as
 # waiting for ever (run_unseen()).
@@ -281,7 +285,7 @@ class WineMachine:
 
         # A machine that cannot run the fixtures must say why, not time out
         # later.
-        self.wine(self.lister)
+        self.wine(self.lister, attempts=SETUP_ATTEMPTS)
 
         if self.headless:
             self._start_persistent_wineserver()
@@ -406,10 +410,37 @@ class WineMachine:
             **kwargs)
 
     def wine(self, *command, locale=WESTERN, check=True, timeout=WINE_TIMEOUT,
-             cwd=None, dll_overrides=None, **env):
+             cwd=None, dll_overrides=None, attempts=1, **env):
         """Runs a Windows command in the prefix and waits for it alone (not
         for the children it leaves running), then returns its output.
-        Further keyword arguments are added to Wine's environment."""
+        Further keyword arguments are added to Wine's environment.
+
+        `attempts` > 1 runs a command that fails again, up to that many
+        times in all; only for commands that may be repeated, the harness's
+        own queries and settings. On a loaded machine a Wine program has been
+        seen, rarely and never twice in a row, to fail at its start with
+        exit code 1 and no output; such a command also reports Wine's
+        errors, so that a failure that stays says why. The program under
+        test is never run again."""
+        if attempts > 1:
+            env.setdefault("WINEDEBUG", "-all,err+all")
+        failures = []
+        for attempt in range(1, attempts + 1):
+            result = self._run_once(command, locale, timeout, cwd,
+                                    dll_overrides, env)
+            if result.returncode == 0 or not check:
+                return result
+            failures.append(
+                f"wine {' '.join(map(str, command))} exited with "
+                f"{result.returncode}:\n{result.stdout.decode(errors='replace')}"
+                f"{result.stderr.decode(errors='replace')}"
+                f"{_exec_format_hint(result.stderr)}")
+            if attempt < attempts:
+                print(f"harness: {failures[-1]}\nharness: trying again",
+                      file=sys.stderr, flush=True)
+        raise HarnessError("\n".join(failures))
+
+    def _run_once(self, command, locale, timeout, cwd, dll_overrides, env):
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
             process = self.start(command, locale, env=env,
                                  cwd=cwd, dll_overrides=dll_overrides,
@@ -421,15 +452,8 @@ class WineMachine:
                 raise HarnessError(f"wine {command} did not end") from None
             out.seek(0)
             err.seek(0)
-            result = subprocess.CompletedProcess(command, returncode,
-                                                 out.read(), err.read())
-        if check and result.returncode != 0:
-            raise HarnessError(
-                f"wine {' '.join(map(str, command))} exited with "
-                f"{result.returncode}:\n{result.stdout.decode(errors='replace')}"
-                f"{result.stderr.decode(errors='replace')}"
-                f"{_exec_format_hint(result.stderr)}")
-        return result
+            return subprocess.CompletedProcess(command, returncode,
+                                               out.read(), err.read())
 
     def windows_path(self, path):
         """The C: path of a file or folder below drive_c."""
@@ -447,14 +471,15 @@ class WineMachine:
     def short_path(self, path):
         """The short (8.3) form Wine gives a file or folder below drive_c,
         as GetShortPathNameW reads it."""
-        output = self.wine(self.short_path_tool, self.windows_path(path))
+        output = self.wine(self.short_path_tool, self.windows_path(path),
+                           attempts=SETUP_ATTEMPTS)
         return output.stdout.decode("utf-8").rstrip("\r\n")
 
     # --- the roaming folder ----------------------------------------------
 
     def _query_shell_folder(self):
         output = self.wine("reg", "query", USER_SHELL_FOLDERS, "/v",
-                           "AppData").stdout.decode()
+                           "AppData", attempts=SETUP_ATTEMPTS).stdout.decode()
         for line in output.splitlines():
             fields = line.split(None, 2)
             if fields[:2] == ["AppData", "REG_EXPAND_SZ"]:
@@ -464,7 +489,8 @@ class WineMachine:
     def set_roaming_folder(self, windows_path):
         """Points the user's roaming folder somewhere else until reset()."""
         self.wine("reg", "add", USER_SHELL_FOLDERS, "/v", "AppData", "/t",
-                  "REG_EXPAND_SZ", "/d", windows_path, "/f")
+                  "REG_EXPAND_SZ", "/d", windows_path, "/f",
+                  attempts=SETUP_ATTEMPTS)
         self._shell_folder_changed = True
 
     # --- planting uninstallers -------------------------------------------
@@ -706,9 +732,10 @@ class WineMachine:
             # reg.exe of the Windows' own bitness edits the registry's
             # native view, where the installer keeps its product keys for
             # 32-bit and x64 packages alike.
-            self.wine("reg", "query", key)  # fails if the key is not there
+            # fails if the key is not there
+            self.wine("reg", "query", key, attempts=SETUP_ATTEMPTS)
             self.wine("reg", "add", key, "/v", "Assignment", "/t",
-                      "REG_DWORD", "/d", "1", "/f")
+                      "REG_DWORD", "/d", "1", "/f", attempts=SETUP_ATTEMPTS)
         return digits[:8]  # the folder below program files it installs to
 
     def program_files(self, x64=False):
@@ -772,7 +799,8 @@ class WineMachine:
     def installed_products(self):
         """code -> (AssignmentType, name) of every product the Windows
         Installer lists."""
-        output = self.wine(self.product_lister).stdout.decode("cp1252")
+        output = self.wine(self.product_lister,
+                           attempts=SETUP_ATTEMPTS).stdout.decode("cp1252")
         products = {}
         for line in output.splitlines():
             code, assignment, name = line.split(" ", 2)
@@ -791,14 +819,8 @@ class WineMachine:
     def processes(self):
         """Every running process as (pid, image base name), in the order
         the system enumerates them."""
-        # The lister is our own tool; on a heavily loaded machine its start
-        # has been seen to fail once in a long run, so a failed listing is
-        # tried again before the test fails.
-        for attempt in range(3):
-            listing = self.wine(self.lister, check=attempt == 2)
-            if listing.returncode == 0:
-                break
-        output = listing.stdout.decode("cp1252")
+        output = self.wine(self.lister,
+                           attempts=SETUP_ATTEMPTS).stdout.decode("cp1252")
         listed = []
         for line in output.splitlines():
             pid, name = line.split("\t", 1)
