@@ -13,9 +13,14 @@
 
 namespace {
 
-// Query, read and terminate: the rights the sweep needs on each process.
+// Exactly the rights the sweep uses: the limited query right reads the image
+// name and the exit code (Vista and later), and terminate ends the process.
+// Endpoint agents and anti-tamper code grant others no more than these (and
+// synchronize) on their own processes, and any process opened with the full
+// query right has the limited one too, so asking for more would only pass
+// over processes the user may end.
 constexpr DWORD kSweepAccess =
-    PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_TERMINATE;
+    PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION;
 // The longest path Windows can report, in characters.
 constexpr DWORD kImageNameCapacity = 32768;
 constexpr size_t kInitialProcessIdCapacity = 1024;

@@ -26,9 +26,8 @@ namespace fake {
 namespace {
 
 // Rights that let a caller read a process's exit code and image name.
-constexpr DWORD kProcessQueryLimitedInformation = 0x1000;
 constexpr DWORD kQueryRights =
-    PROCESS_QUERY_INFORMATION | kProcessQueryLimitedInformation;
+    PROCESS_QUERY_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION;
 constexpr DWORD kInfinite = 0xFFFFFFFF;
 constexpr HRESULT kFileNotFoundResult = static_cast<HRESULT>(0x80070002);
 
@@ -461,8 +460,13 @@ BOOL Machine::getExitCodeProcess(HANDLE handle, LPDWORD exitCode) {
     if (process.exitCodeReadError != 0) {
       return fail(process.exitCodeReadError);
     }
-    *exitCode = terminated_.count(entry->index) ? process.exitCodeAfterTerminate
-                                                : STILL_ACTIVE;
+    if (process.exitedWith) {
+      *exitCode = *process.exitedWith;
+    } else {
+      *exitCode = terminated_.count(entry->index)
+                      ? process.exitCodeAfterTerminate
+                      : STILL_ACTIVE;
+    }
     return kTrue;
   }
   return fail(kErrorInvalidHandle);
@@ -512,10 +516,22 @@ HANDLE Machine::openProcess(DWORD desiredAccess, BOOL inheritHandle,
     fail(found->openError);
     return nullptr;
   }
+  // Whoever holds the full query right holds the limited one too, in the
+  // DACL and in the handle.
+  auto withImpliedRights = [](DWORD rights) {
+    return (rights & PROCESS_QUERY_INFORMATION) != 0
+               ? rights | PROCESS_QUERY_LIMITED_INFORMATION
+               : rights;
+  };
+  const DWORD granted = withImpliedRights(found->grantedRights);
+  if ((desiredAccess & ~granted) != 0) {
+    fail(kErrorAccessDenied);
+    return nullptr;
+  }
   const size_t index = static_cast<size_t>(found - processes_.begin());
-  HANDLE handle = newHandle(HandleEntry{HandleKind::kProcess,
-                                        "process " + std::to_string(pid),
-                                        desiredAccess, index, 0});
+  HANDLE handle = newHandle(
+      HandleEntry{HandleKind::kProcess, "process " + std::to_string(pid),
+                  withImpliedRights(desiredAccess), index, 0});
   openProcessCalls.back().result = handle;
   return handle;
 }
@@ -567,6 +583,14 @@ BOOL Machine::terminateProcess(HANDLE handle, UINT exitCode) {
   const Process& process = processes_[entry->index];
   if (process.terminateError != 0) {
     return fail(process.terminateError);
+  }
+  // Windows refuses to terminate a process that has already ended, and its
+  // exit code stays the one it ended with.
+  const bool gone = process.exitedWith.has_value() ||
+                    (terminated_.count(entry->index) != 0 &&
+                     process.exitCodeAfterTerminate != STILL_ACTIVE);
+  if (gone) {
+    return fail(kErrorAccessDenied);
   }
   terminated_.insert(entry->index);
   terminatedPids_.push_back(process.pid);

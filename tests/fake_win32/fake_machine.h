@@ -60,11 +60,18 @@ constexpr UINT kCodePageWestern = 1252;   // Latin-1 letters, nothing above 255
 constexpr UINT kCodePageCyrillic = 1251;  // ASCII and the Russian alphabet
 constexpr UINT kCodePageUtf8 = 65001;
 
+// Every right a process object has (PROCESS_ALL_ACCESS from Vista on).
+constexpr DWORD kAllProcessRights = 0x001FFFFF;
+
 // A running process, as the sweep sees it.
 struct Process {
   DWORD pid = 0;
   // In the kernel's device form, e.g. \Device\HarddiskVolume3\...\x.exe.
   std::string imageName;
+  // What the process's DACL grants the user. Endpoint agents and
+  // anti-tamper code harden theirs to terminate, limited query and
+  // synchronize.
+  DWORD grantedRights = kAllProcessRights;
   DWORD openError = 0;       // OpenProcess fails with it; 0 opens
   DWORD nameError = 0;       // K32GetProcessImageFileNameA fails with it
   DWORD terminateError = 0;  // TerminateProcess fails with it
@@ -72,6 +79,9 @@ struct Process {
   // process is gone, STILL_ACTIVE while it is still going down.
   DWORD exitCodeAfterTerminate = 0;
   DWORD exitCodeReadError = 0;  // GetExitCodeProcess fails with it
+  // It ended by itself with this code after it was listed and named, before
+  // anyone terminated it.
+  std::optional<DWORD> exitedWith;
 };
 
 // A program that CreateProcessA can start, by its path.

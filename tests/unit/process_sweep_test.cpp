@@ -48,12 +48,13 @@ TEST_F(ProcessSweepTest, TerminatesEveryRunningInstanceInListOrder) {
                                              STILL_ACTIVE));
   EXPECT_THAT(machine().terminatedPids(), ElementsAre(1200u, 1400u));
 
-  // Every process but the idle one is opened for query, read and terminate,
-  // without handing the handle down to children.
+  // Every process but the idle one is opened for exactly terminate and
+  // limited query, the rights the sweep uses, without handing the handle
+  // down to children.
   std::vector<DWORD> openedPids;
   for (const fake::OpenProcessCall& call : machine().openProcessCalls) {
     openedPids.push_back(call.pid);
-    EXPECT_EQ(call.desiredAccess, 0x411u);
+    EXPECT_EQ(call.desiredAccess, 0x1001u);
     EXPECT_EQ(call.inheritHandle, FALSE);
   }
   EXPECT_THAT(openedPids, ElementsAre(4u, 1200u, 1300u, 1400u));

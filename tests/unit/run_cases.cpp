@@ -498,6 +498,28 @@ const std::vector<ProcessState> kProcessStates = {
        p.exitCodeReadError = fake::kErrorAccessDenied;
      },
      ProcessState::kNamed, true, 0},
+    // Endpoint agents and anti-tamper code grant others no more than
+    // terminate, limited query and synchronize on their own processes: the
+    // user may still end them, and the sweep does.
+    {"Hardened",
+     [](fake::Process& p) {
+       p.grantedRights =
+           PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE;
+     },
+     ProcessState::kNamed, true, 0},
+    // Without either of the two rights it uses, the sweep cannot open it.
+    {"LimitedQueryOnly",
+     [](fake::Process& p) {
+       p.grantedRights = PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE;
+     },
+     ProcessState::kCannotOpen, false, 0},
+    {"TerminateOnly",
+     [](fake::Process& p) { p.grantedRights = PROCESS_TERMINATE; },
+     ProcessState::kCannotOpen, false, 0},
+    // It ended by itself between the list and the termination: Windows
+    // refuses the termination, and the code it ended with stays.
+    {"ExitedBeforeTermination", [](fake::Process& p) { p.exitedWith = 1; },
+     ProcessState::kNamed, false, 1},
     // Other users' and protected processes: skipped silently.
     {"CannotBeOpened",
      [](fake::Process& p) { p.openError = fake::kErrorAccessDenied; },
