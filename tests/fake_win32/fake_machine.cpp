@@ -1,5 +1,7 @@
 #include "fake_machine.h"
 
+#include "code_page_table.h"
+
 #include <windows.h>
 
 #include <msi.h>
@@ -51,55 +53,6 @@ std::string describe(HANDLE handle) {
   char text[32];
   std::snprintf(text, sizeof text, "%p", handle);
   return text;
-}
-
-// Letters a code page lacks that Windows' best-fit tables replace with a
-// look-alike instead of the default character, without reporting it.
-std::optional<char> bestFit(wchar_t unit) {
-  switch (unit) {
-    case L'\u00C0':
-    case L'\u0100':
-      return 'A';
-    case L'\u00E0':
-    case L'\u0101':
-      return 'a';
-    case L'\u00C9':
-      return 'E';
-    case L'\u00E8':
-    case L'\u00E9':
-      return 'e';
-    case L'\u0141':
-      return 'L';
-    case L'\u0142':
-      return 'l';
-    default:
-      return std::nullopt;
-  }
-}
-
-// The byte a single-byte code page holds for `unit`, if it has one.
-std::optional<char> singleByteFor(UINT codePage, wchar_t unit) {
-  if (codePage == kCodePageWestern) {
-    // Modelled on Latin-1: every unit up to 255 is its own byte.
-    if (unit >= 0 && unit <= 0xFF) {
-      return static_cast<char>(unit);
-    }
-    return std::nullopt;
-  }
-  // Cyrillic: ASCII, the Russian alphabet from 0xC0, and Yo.
-  if (unit >= 0 && unit < 0x80) {
-    return static_cast<char>(unit);
-  }
-  if (unit >= L'\u0410' && unit <= L'\u044F') {
-    return static_cast<char>(0xC0 + (unit - L'\u0410'));
-  }
-  if (unit == L'\u0401') {
-    return static_cast<char>(0xA8);
-  }
-  if (unit == L'\u0451') {
-    return static_cast<char>(0xB8);
-  }
-  return std::nullopt;
 }
 
 void appendUtf8(std::string& out, uint32_t codePoint) {
@@ -648,18 +601,24 @@ int Machine::wideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wide,
         appendUtf8(output, unit);
       }
     }
-  } else if (page == kCodePageWestern || page == kCodePageCyrillic) {
+  } else if (const CodePageTable* table = codePageTable(page)) {
     if ((flags & ~static_cast<DWORD>(WC_NO_BEST_FIT_CHARS)) != 0) {
       fail(kErrorInvalidFlags);
       return 0;
     }
-    const char substitute = defaultChar != nullptr ? *defaultChar : '?';
+    const char substitute = defaultChar != nullptr
+                                ? *defaultChar
+                                : static_cast<char>(table->defaultChar);
     for (wchar_t unit : input) {
-      if (std::optional<char> byte = singleByteFor(page, unit)) {
-        output += *byte;
-      } else if (std::optional<char> lookAlike = bestFit(unit);
-                 lookAlike && !(flags & WC_NO_BEST_FIT_CHARS)) {
-        output += *lookAlike;  // silently, as Windows does
+      const uint8_t byte = table->fromUnicode[static_cast<uint16_t>(unit)];
+      // The table maps a letter the code page lacks to a look-alike (best
+      // fit) or to the default character. A look-alike is taken silently
+      // unless the caller forbids it; then, and for the default character,
+      // only a byte that converts back to the same letter counts.
+      const bool exact = table->toUnicode[byte] == static_cast<uint16_t>(unit);
+      if (exact || ((flags & WC_NO_BEST_FIT_CHARS) == 0 &&
+                    byte != table->defaultChar)) {
+        output += static_cast<char>(byte);
       } else {
         output += substitute;
         usedDefault = true;

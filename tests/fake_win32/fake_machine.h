@@ -55,9 +55,10 @@ constexpr BOOL kTrue = 1;
 constexpr HRESULT kPathNotFoundResult = static_cast<HRESULT>(0x80070003);
 constexpr HRESULT kInvalidArgResult = static_cast<HRESULT>(0x80070057);
 
-// ANSI code pages the machine can run under.
-constexpr UINT kCodePageWestern = 1252;   // Latin-1 letters, nothing above 255
-constexpr UINT kCodePageCyrillic = 1251;  // ASCII and the Russian alphabet
+// ANSI code pages the machine can run under, converted through Windows' own
+// tables (code_page_table.h).
+constexpr UINT kCodePageWestern = 1252;
+constexpr UINT kCodePageCyrillic = 1251;
 constexpr UINT kCodePageUtf8 = 65001;
 
 // Every right a process object has (PROCESS_ALL_ACCESS from Vista on).

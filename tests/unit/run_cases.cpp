@@ -196,6 +196,17 @@ std::vector<RoamingFolder> roamingFolders() {
       reached("Plain", fake::kCodePageWestern, kPlainWide, kDefaultRoaming),
       reached("LatinOneUnderWestern", fake::kCodePageWestern, kRene,
               "C:\\Users\\Ren\xe9\\AppData\\Roaming"),
+      // Not Latin-1: code page 1252 spells the right single quote as 0x92,
+      // so the long path is reached as it is.
+      with(reached("ApostropheUnderWestern", fake::kCodePageWestern,
+                   L"C:\\Users\\O\u2019Brien\\AppData\\Roaming",
+                   "C:\\Users\\O\x92"
+                   "Brien\\AppData\\Roaming"),
+           [](RoamingFolder& r) {
+             r.shortPath = L"C:\\Users\\OBRIEN~1\\AppData\\Roaming";
+             r.traps = {"C:\\Users\\OBRIEN~1\\AppData\\Roaming",
+                        "C:\\Users\\O?Brien\\AppData\\Roaming"};
+           }),
       reached("CyrillicUnderCyrillic", fake::kCodePageCyrillic, kIvan,
               "C:\\Users\\\xc8\xe2\xe0\xed\\AppData\\Roaming"),
       reached("CyrillicUnderUtf8", fake::kCodePageUtf8, kIvan,
