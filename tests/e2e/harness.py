@@ -12,11 +12,14 @@ program runs under WOW64 (there, `wine` starts 32-bit and 64-bit programs
 alike). TOVIK_E2E_WINDOWS picks the kind for a whole test module; CTest runs
 each module once per kind it applies to.
 
-The fixtures, 32-bit in TOVIK_FIXTURES; the first seven are also built for
+The fixtures, 32-bit in TOVIK_FIXTURES; the first eight are also built for
 x86-64 (TOVIK_FIXTURES64), and a 64-bit Windows uses those as its tools:
 
   stand_in.exe        an uninstaller, product process or msiexec that
-                      records how it was started (see stand_in.c)
+                      records how it was started (see stand_in.c); as a
+                      product process it can harden its own DACL, as
+                      endpoint agents do, so that others may only terminate
+                      it, query its limited information and wait for it
   box_reader.exe      reads the "Tovik" message box and presses OK
   process_lister.exe  prints "<pid>\\t<image base name>" per process
   desktop_keeper.exe  keeps Wine's desktop process up between runs
@@ -25,6 +28,10 @@ x86-64 (TOVIK_FIXTURES64), and a 64-bit Windows uses those as its tools:
   unseen_session.exe  runs a program on a window station of its own, which
                       no user sees, and reports whether it ended in time
   short_path.exe      prints the short (8.3) form of a path, in UTF-8
+  open_probe.exe      opens processes with a given access mask and prints
+                      whether each opened or the error: the control that
+                      shows a hardened stand-in refuses what it should
+                      (the 32-bit one by default, as the program opens them)
   message_box.exe     shows a message box and nothing else: the control for
                       the unseen session (32-bit, like the program)
   planted_library.dll a DLL that leaves a marker if it is ever loaded (see
@@ -82,6 +89,13 @@ UNSEEN_RUN_WAIT_MS = 180 * 1000
 # The 32-bit program's msiexec is Wine's built-in one unless a run says
 # otherwise (plant_msiexec_stand_in()).
 NATIVE_MSIEXEC = "msiexec.exe=n"
+
+# Access masks for OpenProcess (open_processes()). What a hardened stand-in
+# grants everyone: terminate and the limited query right, all the sweep
+# needs. Query, VM read and terminate are more than it grants.
+TERMINATE_AND_LIMITED_QUERY = 0x1001
+QUERY_READ_AND_TERMINATE = 0x411
+ERROR_ACCESS_DENIED = 5
 
 WINDOWS_KINDS = ("win32", "win64")
 # The machine type in a PE file's header.
@@ -214,6 +228,9 @@ class WineMachine:
         self.message_box = _required_file_in(fixtures, "message_box.exe")
         self.planted_library = _required_file_in(fixtures,
                                                  "planted_library.dll")
+        # Opens processes as the 32-bit program does; a 64-bit Windows has
+        # a 64-bit one among its tools as well.
+        self.open_probe32 = _required_file_in(fixtures, "open_probe.exe")
         self.wineserver = _required_file("WINESERVER")
         self.xvfb = _required_file("XVFB")
         self.wixl = os.environ.get("WIXL")  # only MSI tests need it
@@ -240,6 +257,8 @@ class WineMachine:
         self.product_lister = _required_file_in(tools, "product_lister.exe")
         self.unseen_launcher = _required_file_in(tools, "unseen_session.exe")
         self.short_path_tool = _required_file_in(tools, "short_path.exe")
+        self.open_probe64 = (_required_file_in(tools, "open_probe.exe")
+                             if self.windows == "win64" else None)
         # A prefix made once by make_template() and copied for each machine
         # (a fresh boot of each costs a minute or more).
         template = os.environ.get("TOVIK_PREFIX_TEMPLATE")
@@ -253,7 +272,7 @@ class WineMachine:
         self._xvfb_process = None
         self.display = display
         self._keeper = None
-        self._started = {}  # start_process(): process -> file name
+        self._started = {}  # start_process(): process -> program's path
         self._shell_folder_changed = False
         self._msiexec_original = None  # set while a stand-in replaces it
         try:
@@ -363,7 +382,7 @@ class WineMachine:
         files, no leftover stand-ins, the roaming folder where Wine keeps
         it."""
         ours = {"uninstall.exe", *PRODUCT_PROCESS_NAMES,
-                *self._started.values()}
+                *(path.name for path in self._started.values())}
         leftovers = [pid for pid, name in self.processes() if name in ours]
         if leftovers:
             args = [a for pid in leftovers for a in ("/PID", str(pid))]
@@ -517,17 +536,76 @@ class WineMachine:
             (folder / "sleep_ms.txt").write_text(f"{sleep_ms}\n")
         return target
 
-    def plant_process_stand_in(self, name, bits=None):
+    def plant_process_stand_in(self, name, bits=None, hardened=False):
         """Copies the stand-in (32- or 64-bit, by default the one native to
         this Windows) under the file name `name`,
         sleeping for ever, into a folder of its own (the file system ignores
         case, so TVREMOTEDESK.EXE could not sit beside tvRemoteDesk.exe) and
-        returns its path; start it with start_process()."""
+        returns its path; start it with start_process().
+
+        `hardened=True` plants one that first hardens its own process DACL
+        (harden.txt beside it; see stand_in.c), in a folder apart from the
+        plain ones; after start_process(), wait_until_hardened() waits for
+        it."""
         bits = bits or self.native_bits
-        folder = self.drive_c / "e2e" / f"processes{bits}" / name
+        kind = "hardened" if hardened else "processes"
+        folder = self.drive_c / "e2e" / f"{kind}{bits}" / name
         if not (folder / name).exists():
             self.plant_stand_in(folder, name=name, sleep_ms=-1, bits=bits)
+            if hardened:
+                (folder / "harden.txt").write_text("harden\n")
         return folder / name
+
+    def wait_until_hardened(self, paths):
+        """Waits until every stand-in started from the hardened stand-ins
+        at `paths` has its DACL in place; returns their process ids. One
+        that exits first (it could not harden itself) fails at once, with
+        what it recorded."""
+        paths = [Path(p) for p in paths]
+
+        def all_hardened():
+            pids = []
+            for path in dict.fromkeys(paths):
+                started = [process for process, program in
+                           self._started.items() if program == path]
+                if not started:
+                    raise HarnessError(f"nothing was started from {path}")
+                records = self.records(path.parent)
+                for process in started:
+                    if process.poll() is not None:
+                        raise HarnessError(
+                            f"{path} exited with {process.returncode} "
+                            "before it was hardened; it recorded "
+                            f"{[r.event for r in records]}")
+                hardened = [r.pid for r in records if r.event == "hardened"]
+                if len(hardened) < len(started):
+                    return None
+                pids += hardened
+            return pids
+        if not paths:
+            return []
+        return wait_until(all_hardened, PROCESS_TIMEOUT,
+                          f"{[p.name for p in paths]} to be hardened")
+
+    def open_processes(self, pids, access, bits=32):
+        """Opens each process in `pids` with the access mask `access`, from
+        a 32-bit probe (as the program opens them) or with `bits=64` a
+        64-bit one; returns pid -> 0 where it opened, else the error
+        OpenProcess gave."""
+        if bits == 64 and self.open_probe64 is None:
+            raise HarnessError("a 64-bit probe needs a 64-bit Windows")
+        probe = self.open_probe64 if bits == 64 else self.open_probe32
+        output = self.wine(probe, hex(access), *pids,
+                           attempts=SETUP_ATTEMPTS).stdout.decode("ascii")
+        answers = {}
+        for line in output.splitlines():
+            pid, outcome = line.split(" ", 1)
+            answers[int(pid)] = (0 if outcome == "opened"
+                                 else int(outcome.removeprefix("error ")))
+        if sorted(answers) != sorted(pids):
+            raise HarnessError(f"open_probe.exe answered {output!r} for "
+                               f"{pids}")
+        return answers
 
     def plant_text_file(self, folder, name="uninstall.exe"):
         folder.mkdir(parents=True, exist_ok=True)
@@ -833,7 +911,7 @@ class WineMachine:
     def start_process(self, path):
         """Starts a program below drive_c and leaves it running until
         reset(). Wait for it with wait_for_processes()."""
-        self._started[self.start([path])] = Path(path).name
+        self._started[self.start([path])] = Path(path)
 
     def wait_for_processes(self, names):
         """Waits until every name in `names` runs as often as it is listed
@@ -1063,6 +1141,25 @@ class WineTestCase(unittest.TestCase):
         running = machine.processes()
         for process in others:
             self.assertIn(process, running)
+
+    def assert_hardened(self, machine, pids):
+        """The control for hardened stand-ins, without which a test of them
+        could pass with stand-ins that are not: each process in `pids`
+        refuses query, VM read and terminate with ERROR_ACCESS_DENIED, and
+        opens with terminate and the limited query right, what it grants
+        everyone. Probed from a 32-bit program, as the program opens them,
+        and on a 64-bit Windows from a 64-bit one too."""
+        for bits in sorted({32, machine.native_bits}):
+            self.assertEqual(
+                machine.open_processes(pids, QUERY_READ_AND_TERMINATE,
+                                       bits=bits),
+                dict.fromkeys(pids, ERROR_ACCESS_DENIED),
+                f"{bits}-bit probe, query, VM read and terminate")
+            self.assertEqual(
+                machine.open_processes(pids, TERMINATE_AND_LIMITED_QUERY,
+                                       bits=bits),
+                dict.fromkeys(pids, 0),
+                f"{bits}-bit probe, terminate and limited query")
 
     def assert_box(self, result, text, ok_label="OK"):
         """The run ended with one message box: caption "Tovik", `text`, a

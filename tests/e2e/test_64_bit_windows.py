@@ -61,6 +61,28 @@ class SixtyFourBitProcessTest(harness.WineTestCase):
 
         self.run_and_assert_swept(machine, products, others)
 
+    def test_hardened_64_bit_and_32_bit_product_processes_are_terminated(self):
+        # A hardened process grants others only terminate, limited query
+        # and synchronize, across bitness as well.
+        inspector = machine.component_folder("Device Inspector")
+        machine.plant_stand_in(inspector, exit_code=0)
+        products64 = ["tvDeviceInspector.exe", "tvRemoteDesk.exe"]
+        products32 = ["tvRemoteDesk.exe", "TovikDeployClient.exe"]
+        paths = [machine.plant_process_stand_in(name, bits=bits,
+                                                hardened=True)
+                 for bits, names in [(64, products64), (32, products32)]
+                 for name in names]
+        for path in paths:
+            machine.start_process(path)
+        hardened = machine.wait_until_hardened(paths)
+        listed = machine.wait_for_processes([*products64, *products32])
+        products = [(pid, name) for pid, name in listed
+                    if name in PRODUCT_PROCESS_NAMES]
+        self.assertEqual(sorted(pid for pid, _ in products), sorted(hardened))
+        self.assert_hardened(machine, hardened)
+
+        self.run_and_assert_swept(machine, products, [])
+
 
 class X64InstallerProductTest(harness.WineTestCase):
 

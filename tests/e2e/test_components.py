@@ -107,16 +107,25 @@ class ComponentRemovalTest(ComponentTestCase):
 
     def test_uninstall_exe_that_is_no_file_counts_as_absent(self):
         # A component folder without an uninstaller, and one whose
-        # uninstall.exe is a folder: neither can be opened as a file.
-        machine.component_folder("Tovik Hosted Apps Client").mkdir(
-            parents=True)
-        machine.plant_folder(machine.component_folder("Device Inspector"))
+        # uninstall.exe is a folder: neither can be opened as a file. Each
+        # component's folder has each in one of the two runs, named from the
+        # same list as the expected lines, so that a renamed component
+        # cannot leave a run with nothing planted where the program looks.
+        for first_without in (True, False):
+            with self.subTest(first_without_uninstaller=first_without):
+                machine.reset()
+                for i, component in enumerate(COMPONENTS):
+                    folder = machine.component_folder(component)
+                    if (i % 2 == 0) == first_without:
+                        folder.mkdir(parents=True)
+                    else:
+                        machine.plant_folder(folder)
 
-        result = machine.run_program()
+                result = machine.run_program()
 
-        self.assert_console(result,
-                            expected.components(machine.roaming_windows, {}))
-        self.assert_box(result, NOTHING_FOUND)
+                self.assert_console(
+                    result, expected.components(machine.roaming_windows, {}))
+                self.assert_box(result, NOTHING_FOUND)
 
     def test_uninstaller_that_cannot_start_did_not_complete(self):
         # A text file named uninstall.exe is there but is no program; the
