@@ -5,6 +5,7 @@ include(ExternalProject)
 find_program(MINGW_CXX i686-w64-mingw32-g++)
 # The x86-64 cross compiler builds the 64-bit fixture programs.
 find_program(MINGW64_CC x86_64-w64-mingw32-gcc)
+find_program(MINGW64_CXX x86_64-w64-mingw32-g++)
 find_program(WINE wine)
 # Wine's 64-bit loader, which makes 64-bit prefixes; Debian keeps it off PATH.
 find_program(WINE64 wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH)
@@ -13,7 +14,7 @@ find_program(XVFB Xvfb)
 find_program(WIXL wixl)
 find_program(MAKENSIS makensis)
 find_package(Python3 3.9 REQUIRED COMPONENTS Interpreter)
-foreach(tool MINGW_CXX MINGW64_CC WINE WINE64 WINESERVER XVFB WIXL MAKENSIS)
+foreach(tool MINGW_CXX MINGW64_CC MINGW64_CXX WINE WINE64 WINESERVER XVFB WIXL MAKENSIS)
   if(NOT ${tool})
     message(FATAL_ERROR
       "${tool} not found: the Windows build and its end-to-end tests need it. "
@@ -41,6 +42,8 @@ set(E2E_ENVIRONMENT
   TOVIK_EXE=${WINDOWS_BUILD_DIR}/UninstallTovikComponents.exe
   TOVIK_FIXTURES=${WINDOWS_BUILD_DIR}/tests/e2e/fixtures
   TOVIK_FIXTURES64=${E2E_FIXTURES64_DIR}
+  TOVIK_FACTS=${WINDOWS_BUILD_DIR}/tests/facts/win32_facts.exe
+  TOVIK_FACTS64=${E2E_FIXTURES64_DIR}/win32_facts.exe
   WINE=${WINE}
   WINE64=${WINE64}
   WINESERVER=${WINESERVER}

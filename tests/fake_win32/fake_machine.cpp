@@ -81,6 +81,22 @@ void fillBuffer(char* buffer, size_t capacity, const char* text, size_t size) {
   std::memset(buffer + size, 0, capacity - size);
 }
 
+// What the fake leaves in a buffer where Windows documents nothing: no
+// terminator and no text, so that code which reads it anyway is caught.
+void fillUntrustworthy(void* buffer, size_t bytes) {
+  if (buffer != nullptr) std::memset(buffer, kUntrustworthyByte, bytes);
+}
+
+// Paths as the file map keeps them: each UTF-16 unit as one byte where it
+// fits, so that the wide calls find what the narrow ones planted.
+std::string narrowOf(const std::wstring& wide) {
+  std::string narrow;
+  for (wchar_t unit : wide) {
+    narrow += unit < 0x100 ? static_cast<char>(unit) : '\x7f';
+  }
+  return narrow;
+}
+
 bool isHighSurrogate(uint32_t unit) { return unit >= 0xD800 && unit < 0xDC00; }
 bool isLowSurrogate(uint32_t unit) { return unit >= 0xDC00 && unit < 0xE000; }
 
@@ -200,6 +216,12 @@ BOOL Machine::closeHandle(HANDLE handle) {
   auto found = handles_.find(handle);
   if (found == handles_.end()) {
     unknownCloses_.push_back(handle);
+    // INVALID_HANDLE_VALUE is the current process's pseudo-handle, which
+    // Windows closes without complaint; the program closing it is still a
+    // fault, reported by handleFaults().
+    if (handle == INVALID_HANDLE_VALUE) {
+      return kTrue;
+    }
     return fail(kErrorInvalidHandle);
   }
   if (++found->second.closes > 1) {
@@ -218,17 +240,27 @@ const Machine::File* Machine::findFile(const std::string& path) const {
   return found == files_.end() ? nullptr : &found->second;
 }
 
-// Windows tells a missing file in an existing folder (2) from a missing
-// folder (3). A folder exists when it was added or holds anything that was.
-DWORD Machine::missingPathError(const std::string& path) const {
-  const std::string folder = pathKey(parentOf(path));
+// A folder exists when it was added, or holds anything that was, however
+// deep; the roaming folder and the folders above it always do.
+bool Machine::folderExists(const std::string& path) const {
+  const std::string folder = pathKey(path);
+  const std::string roaming = pathKey(narrowOf(roamingFolder_));
+  if (roaming == folder || roaming.rfind(folder + "\\", 0) == 0) {
+    return true;
+  }
   for (const auto& [key, entry] : files_) {
-    if (parentOf(key) == folder ||
-        (key == folder && entry.kind == FileKind::kFolder)) {
-      return kErrorFileNotFound;
+    if ((key == folder && entry.kind == FileKind::kFolder) ||
+        key.rfind(folder + "\\", 0) == 0) {
+      return true;
     }
   }
-  return kErrorPathNotFound;
+  return false;
+}
+
+// Windows tells a missing file in an existing folder (2) from a missing
+// folder (3).
+DWORD Machine::missingPathError(const std::string& path) const {
+  return folderExists(parentOf(path)) ? kErrorFileNotFound : kErrorPathNotFound;
 }
 
 HANDLE Machine::createFile(LPCSTR fileName, DWORD desiredAccess,
@@ -435,7 +467,8 @@ BOOL Machine::enumProcesses(DWORD* ids, DWORD bufferBytes,
   if (failure != enumProcessesFailures_.end()) {
     return fail(failure->second);
   }
-  if (ids == nullptr || bytesReturned == nullptr) {
+  // No buffer at all is no error: nothing is written.
+  if ((ids == nullptr && bufferBytes != 0) || bytesReturned == nullptr) {
     return fail(kErrorInvalidParameter);
   }
   // Fills what fits and says how much that was; a full buffer is the only
@@ -616,8 +649,8 @@ int Machine::wideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wide,
       // unless the caller forbids it; then, and for the default character,
       // only a byte that converts back to the same letter counts.
       const bool exact = table->toUnicode[byte] == static_cast<uint16_t>(unit);
-      if (exact || ((flags & WC_NO_BEST_FIT_CHARS) == 0 &&
-                    byte != table->defaultChar)) {
+      if (exact ||
+          ((flags & WC_NO_BEST_FIT_CHARS) == 0 && byte != table->defaultChar)) {
         output += static_cast<char>(byte);
       } else {
         output += substitute;
@@ -637,7 +670,7 @@ int Machine::wideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wide,
     return size;
   }
   if (size > cbMultiByte) {
-    std::memcpy(narrow, output.data(), static_cast<size_t>(cbMultiByte));
+    fillUntrustworthy(narrow, static_cast<size_t>(cbMultiByte));
     fail(kErrorInsufficientBuffer);
     return 0;
   }
@@ -701,16 +734,22 @@ DWORD Machine::getShortPathName(LPCWSTR longPath, LPWSTR shortPath,
     return 0;
   }
   std::wstring result = longPath;
+  const std::string narrow = narrowOf(result);
+  if (findFile(narrow) == nullptr && !folderExists(narrow)) {
+    fail(missingPathError(narrow));
+    return 0;
+  }
   if (shortNamesKept_) {
     const auto found = shortPaths_.find(result);
     if (found != shortPaths_.end()) {
       result = found->second;
     }
   }
-  // Too small a buffer gets the size it needs, terminator included, and is
-  // left as it was; a path that fits gives its length without it.
+  // Too small a buffer gets the size it needs, terminator included, and
+  // nothing to trust; a path that fits gives its length without it.
   const DWORD needed = static_cast<DWORD>(result.size() + 1);
   if (needed > size) {
+    fillUntrustworthy(shortPath, size * sizeof(wchar_t));
     return needed;
   }
   std::wmemcpy(shortPath, result.c_str(), needed);
@@ -853,7 +892,7 @@ FARPROC Machine::getProcAddress(HMODULE module, LPCSTR name) {
       ExportLookupCall{found != modules_.end() ? found->second.fileName : "?",
                        name != nullptr ? name : ""});
   if (found == modules_.end()) {
-    fail(kErrorInvalidHandle);
+    fail(kErrorModNotFound);  // no module is loaded at that address
     return nullptr;
   }
   const Module& loaded = found->second;
@@ -877,7 +916,10 @@ BOOL Machine::setDefaultDllDirectories(DWORD flags) {
   if (setDefaultDllDirectoriesError_ != 0) {
     return fail(setDefaultDllDirectoriesError_);
   }
-  if (flags == 0) {
+  // The four search places are the only flags it takes.
+  constexpr DWORD kSearchPlaces =
+      0x200 | 0x400 | LOAD_LIBRARY_SEARCH_SYSTEM32 | 0x1000;
+  if (flags == 0 || (flags & ~kSearchPlaces) != 0) {
     return fail(kErrorInvalidParameter);
   }
   searchRestrictedToSystem_ = flags == LOAD_LIBRARY_SEARCH_SYSTEM32;
@@ -905,7 +947,9 @@ HMODULE Machine::loadLibraryEx(LPCSTR fileName, HANDLE file, DWORD flags) {
     return nullptr;
   }
   const bool searchFlags = (flags & 0xFFFFFF00u) != 0;
-  if (searchFlags && !searchFlagsSupported_) {
+  // The altered search cannot be combined with the search flags.
+  if (searchFlags &&
+      (!searchFlagsSupported_ || (flags & LOAD_WITH_ALTERED_SEARCH_PATH))) {
     fail(kErrorInvalidParameter);
     return nullptr;
   }
@@ -965,12 +1009,18 @@ UINT Machine::enumProducts(DWORD index, LPSTR productCode) {
   if (failure != enumProductsFailures_.end()) {
     return failure->second;
   }
-  if (productCode == nullptr) {
+  // The enumeration keeps its place between calls: an index other than 0
+  // or the one after the last success is refused.
+  if (productCode == nullptr ||
+      (index != 0 && index != lastProductIndex_ + 1)) {
+    lastProductIndex_ = 0;
     return kErrorInvalidParameter;
   }
   if (index >= products_.size()) {
+    lastProductIndex_ = 0;
     return kErrorNoMoreItems;
   }
+  lastProductIndex_ = index;
   const std::string& code = products_[index].code;
   std::memcpy(productCode, code.c_str(), code.size() + 1);
   return ERROR_SUCCESS;
@@ -1015,13 +1065,11 @@ UINT Machine::getProductInfo(LPCSTR productCode, LPCSTR attribute, LPSTR value,
     }
     return ERROR_SUCCESS;
   }
-  // A short buffer gets what fits, terminated, and the length the whole
-  // value needs, without its terminator.
+  // A short buffer gets the length the whole value needs, without its
+  // terminator. What the buffer then holds is not documented, so nothing
+  // here may come to rely on it.
   if (needed >= *length) {
-    if (*length > 0) {
-      std::memcpy(value, text->data(), *length - 1);
-      value[*length - 1] = '\0';
-    }
+    fillUntrustworthy(value, *length);
     *length = needed;
     return ERROR_MORE_DATA;
   }

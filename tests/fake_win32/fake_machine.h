@@ -49,6 +49,9 @@ constexpr DWORD kWaitObject0 = 0;
 constexpr DWORD kWaitTimeout = 258;
 constexpr DWORD kWaitFailed = 0xFFFFFFFF;
 constexpr int kIdOk = 1;
+// What the machine writes into a buffer where Windows documents nothing of
+// its content (after an answer that it was too small).
+constexpr unsigned char kUntrustworthyByte = 0xA5;
 constexpr BOOL kTrue = 1;
 // HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND): what the shell answers when the
 // roaming folder is redirected to a folder that does not exist.
@@ -398,6 +401,7 @@ class Machine {
   void systemLoadByName(const std::string& fileName);
   HandleEntry* liveHandle(HANDLE handle);
   const File* findFile(const std::string& path) const;
+  bool folderExists(const std::string& path) const;
   DWORD missingPathError(const std::string& path) const;
   BOOL fail(DWORD error) {
     lastError_ = error;
@@ -426,6 +430,7 @@ class Machine {
   std::vector<Child> children_;
   std::vector<Product> products_;
   std::map<DWORD, UINT> enumProductsFailures_;
+  DWORD lastProductIndex_ = 0;
   std::string systemFolder_ = "C:\\Windows\\system32";
   DWORD systemDirectoryError_ = 0;
   DWORD moduleLookupError_ = 0;

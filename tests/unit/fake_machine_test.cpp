@@ -1,6 +1,9 @@
 // The fake machine stands in for Windows in every other test, so the
-// behaviour those tests lean on is pinned here: where the fake is wrong, a
-// fault in the program would pass unseen.
+// behaviour those tests lean on is pinned: the conventions of each Win32
+// call as facts that also run under Wine (win32_facts_test.cpp, over
+// tests/facts), and here what only the fake has: its books of handles and
+// allocations, its scripted failures and the search order that the
+// planted-library checks rely on.
 #include <windows.h>
 
 #include <msi.h>
@@ -32,7 +35,9 @@ TEST_F(FakeMachineTest, HandleBookkeepingCatchesLeaksDoubleClosesAndStrangers) {
   EXPECT_NE(CloseHandle(twice), FALSE);
   EXPECT_EQ(CloseHandle(twice), FALSE);
   EXPECT_EQ(GetLastError(), fake::kErrorInvalidHandle);
-  EXPECT_EQ(CloseHandle(INVALID_HANDLE_VALUE), FALSE);
+  // Windows closes the pseudo-handle without complaint; the fake still
+  // counts it as the program's fault.
+  EXPECT_NE(CloseHandle(INVALID_HANDLE_VALUE), FALSE);
 
   EXPECT_THAT(machine().handleFaults(), SizeIs(3));
 
@@ -103,28 +108,6 @@ TEST_F(FakeMachineTest, ProcessListFillsAtMostTheBufferGiven) {
   EXPECT_EQ(bytes, 10 * sizeof(DWORD));
 }
 
-TEST_F(FakeMachineTest, ProcessRightsDecideWhatAHandleMayDo) {
-  fake::Process process;
-  process.pid = 100;
-  process.imageName = "\\Device\\HarddiskVolume3\\a.exe";
-  machine().addProcess(process);
-
-  HANDLE queryOnly = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, 100);
-  EXPECT_EQ(TerminateProcess(queryOnly, 0), FALSE);
-  EXPECT_EQ(GetLastError(), fake::kErrorAccessDenied);
-  char name[8];
-  EXPECT_EQ(K32GetProcessImageFileNameA(queryOnly, name, sizeof name), 0u);
-  EXPECT_EQ(GetLastError(), fake::kErrorInsufficientBuffer);
-  CloseHandle(queryOnly);
-
-  HANDLE terminateOnly = OpenProcess(PROCESS_TERMINATE, FALSE, 100);
-  DWORD code = 0;
-  EXPECT_EQ(GetExitCodeProcess(terminateOnly, &code), FALSE);
-  EXPECT_NE(TerminateProcess(terminateOnly, 0), FALSE);
-  CloseHandle(terminateOnly);
-  EXPECT_EQ(OpenProcess(0x411, FALSE, 0), nullptr);
-}
-
 TEST_F(FakeMachineTest, AChildIsStillRunningUntilItHasBeenWaitedForLongEnough) {
   fake::Program program;
   program.exitCode = 3;
@@ -175,9 +158,6 @@ TEST_F(FakeMachineTest, AShortNameBufferGetsMoreDataAndTheLengthWithoutZero) {
                                      &length),
             static_cast<UINT>(ERROR_MORE_DATA));
   EXPECT_EQ(length, 260u);
-
-  char code[39];
-  EXPECT_EQ(machine().enumProducts(2, code), fake::kErrorNoMoreItems);
 }
 
 // The planted-library checks of the program's tests are only as good as the
@@ -238,77 +218,6 @@ TEST_F(FakeMachineTest, MessageBoxLoadsThePlantedThemeLibraryUnlessRestricted) {
   EXPECT_THAT(machine().plantedLibrariesLoaded(), IsEmpty());
 }
 
-struct ConversionCase {
-  const char* name;
-  UINT codePage;
-  DWORD flags;
-  bool askUsedDefault;
-  std::wstring input;
-  int result;  // bytes, terminator included; 0 for a failure
-  std::string output;
-  bool usedDefault;
-  DWORD error;
-};
-
-class FakeConversionTest
-    : public MachineTest,
-      public ::testing::WithParamInterface<ConversionCase> {};
-
-TEST_P(FakeConversionTest, ConvertsAsWindowsDoes) {
-  const ConversionCase& row = GetParam();
-  machine().setAnsiCodePage(row.codePage);
-  char out[64] = {};
-  BOOL usedDefault = FALSE;
-
-  const int result = WideCharToMultiByte(
-      CP_ACP, row.flags, row.input.c_str(), -1, out, sizeof out, nullptr,
-      row.askUsedDefault ? &usedDefault : nullptr);
-
-  EXPECT_EQ(result, row.result);
-  if (row.result != 0) {
-    EXPECT_EQ(std::string(out, static_cast<size_t>(result)),
-              row.output + std::string(1, '\0'));
-    EXPECT_EQ(usedDefault != FALSE, row.usedDefault);
-  } else {
-    EXPECT_EQ(GetLastError(), row.error);
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Conversions, FakeConversionTest,
-    ::testing::Values(
-        ConversionCase{"LatinOne", 1252, WC_NO_BEST_FIT_CHARS, true,
-                       L"Ren\u00e9", 5, "Ren\xe9", false, 0},
-        ConversionCase{"Unrepresentable", 1252, WC_NO_BEST_FIT_CHARS, true,
-                       L"\u0418x", 3, "?x", true, 0},
-        ConversionCase{"BestFitIsSilent", 1252, 0, true, L"\u0141x", 3, "Lx",
-                       false, 0},
-        ConversionCase{"NoBestFitWhenToldNot", 1252, WC_NO_BEST_FIT_CHARS, true,
-                       L"\u0141x", 3, "?x", true, 0},
-        ConversionCase{"Cyrillic", 1251, WC_NO_BEST_FIT_CHARS, true,
-                       L"\u0418\u0451", 3, "\xc8\xb8", false, 0},
-        ConversionCase{"Utf8", 65001, WC_ERR_INVALID_CHARS, false,
-                       L"\u0418\u00e9", 5, "\xd0\x98\xc3\xa9", false, 0},
-        ConversionCase{"Utf8RefusesUsedDefault", 65001, 0, true, L"a", 0, "",
-                       false, fake::kErrorInvalidParameter},
-        ConversionCase{"Utf8RefusesBestFitFlag", 65001, WC_NO_BEST_FIT_CHARS,
-                       false, L"a", 0, "", false, fake::kErrorInvalidFlags},
-        ConversionCase{"InvalidCharsFlagOnlyForUtf8", 1252,
-                       WC_ERR_INVALID_CHARS, false, L"a", 0, "", false,
-                       fake::kErrorInvalidFlags}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(FakeMachineTest, ConversionSizeQueryCountsTheTerminator) {
-  EXPECT_EQ(
-      WideCharToMultiByte(CP_ACP, 0, L"abc", -1, nullptr, 0, nullptr, nullptr),
-      4);
-  char small[2];
-  EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, L"abc", -1, small, sizeof small,
-                                nullptr, nullptr),
-            0);
-  EXPECT_EQ(GetLastError(), fake::kErrorInsufficientBuffer);
-}
-
 // The random machines lean on this failure to model a product that goes
 // away between the two name queries.
 TEST_F(FakeMachineTest, TheNameQueryFailsOnlyOnceTheBufferFits) {
@@ -337,22 +246,23 @@ TEST_F(FakeMachineTest, TheNameQueryFailsOnlyOnceTheBufferFits) {
 }
 
 // GetShortPathNameW's three answers: the length without the zero when the
-// path fits, the size with it when it does not (the buffer left alone), and
-// 0 with the error on failure; a volume without short names, or a path whose
-// names are already 8.3, gives the long path back.
+// path fits, the size with it when it does not (with nothing to trust in the
+// buffer), and 0 with the error on failure; a volume without short names, or a
+// path whose names are already 8.3, gives the long path back.
 TEST_F(FakeMachineTest, ShortNamesAnswerAsWindowsDoes) {
   const std::wstring longPath = L"C:\\Users\\\u0418\u0432\u0430\u043d";
+  machine().setRoamingFolder(longPath + L"\\AppData\\Roaming");
   machine().setShortPath(longPath, L"C:\\Users\\____~1");
   wchar_t buffer[32];
   std::wmemset(buffer, L'#', 32);
 
   EXPECT_EQ(GetShortPathNameW(longPath.c_str(), nullptr, 0), 16u);
   EXPECT_EQ(GetShortPathNameW(longPath.c_str(), buffer, 15), 16u);
-  EXPECT_EQ(buffer[0], L'#');
+  EXPECT_NE(buffer[0], L'#');  // nothing to trust, and nothing kept
   EXPECT_EQ(GetShortPathNameW(longPath.c_str(), buffer, 16), 15u);
   EXPECT_EQ(std::wstring(buffer), L"C:\\Users\\____~1");
-  EXPECT_EQ(GetShortPathNameW(L"C:\\Users\\user1", buffer, 32), 14u);
-  EXPECT_EQ(std::wstring(buffer), L"C:\\Users\\user1");
+  EXPECT_EQ(GetShortPathNameW(L"C:\\Users", buffer, 32), 8u);
+  EXPECT_EQ(std::wstring(buffer), L"C:\\Users");
 
   machine().withoutShortNames();
   EXPECT_EQ(GetShortPathNameW(longPath.c_str(), buffer, 32), 13u);
