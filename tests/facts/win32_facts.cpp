@@ -461,6 +461,25 @@ const std::vector<Fact> kRows = {
                due(kTrue));
        CloseHandle(process);
      }},
+    // Microsoft documents only that a handle with the full query right has
+    // the limited one; Wine asks the DACL for both, and the fake with it,
+    // so that nothing relies on a DACL that grants one without the other.
+    {"Asking for the full query right asks for the limited one too: a DACL "
+     "that grants only the full one refuses both masks with "
+     "ERROR_ACCESS_DENIED, and opens for VM read alone",
+     Situation::kPlain,
+     [](World& w, Check& c) {
+       const DWORD pid = w.fullQueryOnlyPid();
+       for (DWORD access : {kOldSweepRights, kSweepRights}) {
+         w.presetLastError();
+         HANDLE process = OpenProcess(access, FALSE, pid);
+         c.that("OpenProcess returns null", process == nullptr);
+         c.lastError(due(kAccessDenied));
+         if (process != nullptr) CloseHandle(process);
+       }
+       HANDLE process = openProcess(w, c, PROCESS_VM_READ, pid);
+       if (process != nullptr) CloseHandle(process);
+     }},
     {"OpenProcess of the idle process fails with ERROR_INVALID_PARAMETER",
      Situation::kPlain,
      [](World& w, Check& c) {
@@ -469,12 +488,16 @@ const std::vector<Fact> kRows = {
        c.that("OpenProcess returns null", process == nullptr);
        c.lastError(due(kInvalidParameter));
      }},
-    {"A handle opened for query alone cannot terminate: ERROR_ACCESS_DENIED",
+    {"A handle opened for the full query right alone reads the image name "
+     "but cannot terminate: ERROR_ACCESS_DENIED",
      Situation::kPlain,
      [](World& w, Check& c) {
        HANDLE process =
            openProcess(w, c, PROCESS_QUERY_INFORMATION, w.runningPid());
        if (process == nullptr) return;
+       Filled<MAX_PATH> name;
+       c.that("it reads the image name, as the limited right allows",
+              K32GetProcessImageFileNameA(process, name.text(), MAX_PATH) > 0);
        w.presetLastError();
        c.equal("TerminateProcess's result", TerminateProcess(process, 0),
                due(FALSE));

@@ -108,6 +108,9 @@ class World {
   // still held open by the world).
   virtual DWORD runningPid() = 0;
   virtual DWORD hardenedPid() = 0;
+  // One whose DACL grants others terminate, the full query right, VM read
+  // and synchronize, but not the limited query right.
+  virtual DWORD fullQueryOnlyPid() = 0;
   virtual DWORD exitedPid() = 0;
   // The base name of those processes' image files.
   virtual std::string processBaseName() = 0;

@@ -22,6 +22,8 @@
 //   hardens.exe  grants others only terminate, limited query and
 //                synchronize on itself, signals the event named in
 //                TOVIK_FACTS_READY, and sleeps until it is terminated
+//   queries.exe  the same, granting terminate, the full query right, VM
+//                read and synchronize, but not the limited query right
 #include <windows.h>
 
 #include <aclapi.h>
@@ -53,7 +55,7 @@ std::string baseNameOf(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-int harden() {
+int harden(DWORD rights) {
   PSID everyone = nullptr;
   SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
   if (!AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0,
@@ -61,8 +63,7 @@ int harden() {
     return kCannotHarden;
   }
   EXPLICIT_ACCESSA access{};
-  access.grfAccessPermissions =
-      PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE;
+  access.grfAccessPermissions = rights;
   access.grfAccessMode = SET_ACCESS;
   access.grfInheritance = NO_INHERITANCE;
   access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
@@ -94,7 +95,14 @@ int playRole(const std::string& baseName) {
     Sleep(INFINITE);
     return 0;
   }
-  if (_stricmp(baseName.c_str(), "hardens.exe") == 0) return harden();
+  if (_stricmp(baseName.c_str(), "hardens.exe") == 0) {
+    return harden(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION |
+                  SYNCHRONIZE);
+  }
+  if (_stricmp(baseName.c_str(), "queries.exe") == 0) {
+    return harden(PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION |
+                  PROCESS_VM_READ | SYNCHRONIZE);
+  }
   return -1;
 }
 
@@ -128,24 +136,28 @@ class RealWorld : public facts::World {
     WaitForSingleObject(child.hProcess, kChildTimeoutMs);
     return child.dwProcessId;
   }
-  DWORD hardenedPid() override {
+  DWORD hardenedPid() override { return startHardened("hardens.exe"); }
+  DWORD fullQueryOnlyPid() override { return startHardened("queries.exe"); }
+  std::string processBaseName() override { return "hardens.exe"; }
+
+ private:
+  // Starts a copy that hardens itself, and waits until it says it has.
+  DWORD startHardened(const char* copy) {
     const std::string name =
         "TovikFactsReady" + std::to_string(GetCurrentProcessId());
     HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, name.c_str());
     SetEnvironmentVariableA(kReadyVariable, name.c_str());
-    const PROCESS_INFORMATION child = start("hardens.exe");
+    const PROCESS_INFORMATION child = start(copy);
     HANDLE waitFor[] = {ready, child.hProcess};
     const DWORD woken =
         WaitForMultipleObjects(2, waitFor, FALSE, kChildTimeoutMs);
     CloseHandle(ready);
     if (woken != WAIT_OBJECT_0) {
-      std::printf("# hardens.exe did not say it was ready (%lu)\n", woken);
+      std::printf("# %s did not say it was ready (%lu)\n", copy, woken);
     }
     return child.dwProcessId;
   }
-  std::string processBaseName() override { return "hardens.exe"; }
 
- private:
   PROCESS_INFORMATION start(const char* copy) {
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
@@ -186,7 +198,8 @@ bool makeFolder(const std::string& folder, const std::string& children,
   }
   made = made && writeFile(folder + "\\file.txt") &&
          writeFile(folder + "\\subfolders\\inner\\notes.txt");
-  for (const char* copy : {"exits.exe", "lasts.exe", "hardens.exe"}) {
+  for (const char* copy :
+       {"exits.exe", "lasts.exe", "hardens.exe", "queries.exe"}) {
     made = made &&
            CopyFileA(children.c_str(), (folder + "\\" + copy).c_str(), TRUE);
   }

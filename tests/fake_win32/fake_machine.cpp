@@ -244,17 +244,17 @@ const Machine::File* Machine::findFile(const std::string& path) const {
 // deep; the roaming folder and the folders above it always do.
 bool Machine::folderExists(const std::string& path) const {
   const std::string folder = pathKey(path);
+  auto below = [&folder](const std::string& key) {
+    return key.rfind(folder + "\\", 0) == 0;
+  };
   const std::string roaming = pathKey(narrowOf(roamingFolder_));
-  if (roaming == folder || roaming.rfind(folder + "\\", 0) == 0) {
+  if (roaming == folder || below(roaming)) {
     return true;
   }
-  for (const auto& [key, entry] : files_) {
-    if ((key == folder && entry.kind == FileKind::kFolder) ||
-        key.rfind(folder + "\\", 0) == 0) {
-      return true;
-    }
-  }
-  return false;
+  return std::any_of(files_.begin(), files_.end(), [&](const auto& file) {
+    return (file.first == folder && file.second.kind == FileKind::kFolder) ||
+           below(file.first);
+  });
 }
 
 // Windows tells a missing file in an existing folder (2) from a missing
@@ -502,22 +502,20 @@ HANDLE Machine::openProcess(DWORD desiredAccess, BOOL inheritHandle,
     fail(found->openError);
     return nullptr;
   }
-  // Whoever holds the full query right holds the limited one too, in the
-  // DACL and in the handle.
-  auto withImpliedRights = [](DWORD rights) {
-    return (rights & PROCESS_QUERY_INFORMATION) != 0
-               ? rights | PROCESS_QUERY_LIMITED_INFORMATION
-               : rights;
-  };
-  const DWORD granted = withImpliedRights(found->grantedRights);
-  if ((desiredAccess & ~granted) != 0) {
+  // Asking for the full query right asks for the limited one too, so a
+  // DACL must grant both; whatever opens for the full right then also
+  // opens for the limited one. A handle with either right may query.
+  const DWORD asked = (desiredAccess & PROCESS_QUERY_INFORMATION) != 0
+                          ? desiredAccess | PROCESS_QUERY_LIMITED_INFORMATION
+                          : desiredAccess;
+  if ((asked & ~found->grantedRights) != 0) {
     fail(kErrorAccessDenied);
     return nullptr;
   }
   const size_t index = static_cast<size_t>(found - processes_.begin());
-  HANDLE handle = newHandle(
-      HandleEntry{HandleKind::kProcess, "process " + std::to_string(pid),
-                  withImpliedRights(desiredAccess), index, 0});
+  HANDLE handle = newHandle(HandleEntry{HandleKind::kProcess,
+                                        "process " + std::to_string(pid),
+                                        desiredAccess, index, 0});
   openProcessCalls.back().result = handle;
   return handle;
 }

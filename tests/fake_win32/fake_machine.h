@@ -74,7 +74,8 @@ struct Process {
   std::string imageName;
   // What the process's DACL grants the user. Endpoint agents and
   // anti-tamper code harden theirs to terminate, limited query and
-  // synchronize.
+  // synchronize. Asking for the full query right needs the limited one
+  // granted too.
   DWORD grantedRights = kAllProcessRights;
   DWORD openError = 0;       // OpenProcess fails with it; 0 opens
   DWORD nameError = 0;       // K32GetProcessImageFileNameA fails with it

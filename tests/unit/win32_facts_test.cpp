@@ -62,6 +62,10 @@ class FakeWorld : public facts::World {
     return process(1300, PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION |
                              SYNCHRONIZE);
   }
+  DWORD fullQueryOnlyPid() override {
+    return process(1500, PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION |
+                             PROCESS_VM_READ | SYNCHRONIZE);
+  }
   DWORD exitedPid() override {
     return process(1400, fake::kAllProcessRights, 7);
   }
