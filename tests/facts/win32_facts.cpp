@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
-#include <memory>
 #include <vector>
 
 namespace facts {
